@@ -1,0 +1,105 @@
+// An in-memory registry with Win32 semantics, for builds without advapi32 and for tests:
+// two hives kept apart, key and value names case-insensitive and case-preserving, default
+// and named values, open handles with the rights they were granted, and access denials set
+// per key the way a deny access-control entry would. Every call is logged, and a chosen
+// call can be made to fail, so each failure path of the callers can be reached.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "registration/RegistryFunctions.h"
+#include "shared/text.h"
+
+namespace mf {
+
+class SubstituteStore final : public RegistryFunctions {
+public:
+    enum class CallKind { Create, Open, SetValue, Close, Flush };
+    struct Call {
+        CallKind kind;
+        Text path;  // the key the call reached (hive-relative), or the handle's key
+        Text name;  // value name for SetValue
+        RegSam access;
+        RegStatus status;
+    };
+
+    SubstituteStore();
+    ~SubstituteStore() override;
+
+    RegStatus CreateKeyEx(RegHandle key, const char16_t* subKey, std::uint32_t options,
+                          RegSam access, RegHandle* result, std::uint32_t* disposition) override;
+    RegStatus OpenKeyEx(RegHandle key, const char16_t* subKey, std::uint32_t options, RegSam access,
+                        RegHandle* result) override;
+    RegStatus SetValueEx(RegHandle key, const char16_t* name, std::uint32_t type,
+                         const std::uint8_t* data, std::uint32_t size) override;
+    RegStatus CloseKey(RegHandle key) override;
+    RegStatus FlushKey(RegHandle key) override;
+
+    // Direct access for tests; `path` is below `hive`, levels separated by "\".
+    void AddKey(RegHandle hive, TextView path);
+    void PutString(RegHandle hive, TextView path, TextView name, TextView value);
+    bool HasKey(RegHandle hive, TextView path) const;
+    // The REG_SZ text without its terminating NUL; nullopt when absent or not REG_SZ.
+    std::optional<Text> ReadString(RegHandle hive, TextView path, TextView name) const;
+    // Names as stored, in case-insensitive order.
+    // The value's bytes as written, with its type.
+    std::optional<std::pair<std::uint32_t, std::vector<std::uint8_t>>> ReadRaw(
+        RegHandle hive, TextView path, TextView name) const;
+    std::vector<Text> SubKeyNames(RegHandle hive, TextView path) const;
+    std::vector<Text> ValueNames(RegHandle hive, TextView path) const;
+    // Refuses `rights` on the key to every opener, like a deny entry in its ACL.
+    void Deny(RegHandle hive, TextView path, RegSam rights);
+    // The next calls with these ordinals (0-based, counting Create, Open and SetValue
+    // only) fail with ERROR_ACCESS_DENIED and change nothing.
+    void RefuseCall(std::size_t ordinal);
+    std::size_t OpenHandleCount() const { return handles_.size(); }
+    const std::vector<Call>& Calls() const { return calls_; }
+    // Every key and value of a hive, one per line, sorted; for whole-hive comparisons.
+    std::string Export(RegHandle hive) const;
+
+private:
+    struct Value {
+        Text name;
+        std::uint32_t type;
+        std::vector<std::uint8_t> data;
+    };
+    struct Node {
+        Text name;
+        Text path;
+        RegSam denied = 0;
+        std::map<Text, std::unique_ptr<Node>> children;  // by folded name
+        std::map<Text, Value> values;                    // by folded name
+    };
+    struct OpenHandle {
+        Node* node;
+        RegSam granted;
+    };
+
+    Node* Root(RegHandle hive) const;
+    Node* FromHandle(RegHandle handle, RegSam* granted) const;
+    Node* Find(Node* from, TextView path) const;
+    Node* Make(Node* from, TextView path);
+    RegHandle NewHandle(Node* node, RegSam access);
+    bool Refused();
+    RegStatus Log(CallKind kind, const Node* node, TextView name, RegSam access,
+                  RegStatus status);
+
+    std::unique_ptr<Node> classesRoot_;
+    std::unique_ptr<Node> currentUser_;
+    std::map<RegHandle, OpenHandle> handles_;
+    RegHandle nextHandle_ = 0x1000;
+    std::vector<Call> calls_;
+    std::vector<std::size_t> refusedOrdinals_;
+    std::size_t ordinal_ = 0;
+};
+
+// ASCII, Latin-1, Latin Extended-A, Greek and Cyrillic letters fold to upper case, which
+// covers every name this tool and its tests use.
+Text FoldKeyName(TextView name);
+
+}  // namespace mf
