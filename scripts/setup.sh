@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Installs what the project needs on a Debian machine, and nothing when it is all there.
+set -euo pipefail
+
+packages=(
+    cmake ninja-build g++ clang googletest libbenchmark-dev
+    g++-mingw-w64-i686-posix binutils-mingw-w64-i686
+    wine wine32:i386
+    xvfb xauth x11-utils imagemagick icoutils
+)
+
+missing=()
+for package in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
+        missing+=("$package")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+echo "setup: installing ${missing[*]}"
+sudo=""
+[ "$(id -u)" -eq 0 ] || sudo=sudo
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+    $sudo dpkg --add-architecture i386
+fi
+$sudo apt-get update -q
+DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends "${missing[@]}"

@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Makes (once) the project's own Wine prefix and seeds it the way Windows ships it: a
+# "Directory\shell" with a couple of verbs, which a fresh Wine prefix lacks.
+# Usage: wine-prefix.sh PREFIX [--bare]   (--bare: leave the prefix as Wine makes it)
+set -euo pipefail
+prefix=$1
+mode=${2:-seeded}
+export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+
+if [ ! -f "$prefix/system.reg" ]; then
+    mkdir -p "$prefix"
+    wineboot -i >/dev/null 2>&1 || true
+    wineserver -w
+fi
+if [ ! -f "$prefix/system.reg" ]; then
+    echo "wine-prefix.sh: Wine did not make a prefix in $prefix" >&2
+    exit 1
+fi
+
+if [ "$mode" != "--bare" ]; then
+    wine reg add 'HKCR\Directory\shell\find' /ve /d '&Search...' /f >/dev/null
+    wine reg add 'HKCR\Directory\shell\find\command' /ve /d 'explorer.exe /select,"%1"' /f >/dev/null
+    wine reg add 'HKCR\Directory\shell\cmd' /ve /d 'Open command window here' /f >/dev/null
+    wine reg add 'HKCR\Directory\shell\cmd\command' /ve /d 'cmd.exe /s /k pushd "%V"' /f >/dev/null
+fi
+echo "wine prefix ready: $prefix ($mode)"

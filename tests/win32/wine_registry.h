@@ -1,0 +1,56 @@
+// Helpers for tests on the real registry: keys that refuse rights through a deny entry in
+// their DACL, direct reads, and cleanup of everything a test touched.
+#pragma once
+
+#include <windows.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace mf::testing {
+
+// RAII owner of a raw HKEY, for the tests' own direct registry access.
+class UniqueHkey {
+public:
+    UniqueHkey() = default;
+    explicit UniqueHkey(HKEY key) : key_(key) {}
+    ~UniqueHkey() {
+        if (key_ != nullptr) {
+            RegCloseKey(key_);
+        }
+    }
+    UniqueHkey(const UniqueHkey&) = delete;
+    UniqueHkey& operator=(const UniqueHkey&) = delete;
+    HKEY get() const { return key_; }
+    HKEY* put() { return &key_; }
+
+private:
+    HKEY key_ = nullptr;
+};
+
+std::wstring Wide(const std::u16string& text);
+
+// Creates `path` with a DACL that denies `rights` to everyone and allows the rest.
+void DenyRights(HKEY root, const std::wstring& path, DWORD rights);
+void MakeKey(HKEY root, const std::wstring& path);
+bool KeyExists(HKEY root, const std::wstring& path);
+std::optional<std::wstring> ReadString(HKEY root, const std::wstring& path,
+                                       const std::wstring& name = L"");
+std::vector<std::wstring> SubKeys(HKEY root, const std::wstring& path);
+
+// Deletes the given trees when it goes, restoring any DACL that would stop the deletion.
+class KeyCleanup {
+public:
+    KeyCleanup(HKEY root, std::vector<std::wstring> paths);
+    ~KeyCleanup();
+    KeyCleanup(const KeyCleanup&) = delete;
+    KeyCleanup& operator=(const KeyCleanup&) = delete;
+    void Run() const;
+
+private:
+    HKEY root_;
+    std::vector<std::wstring> paths_;
+};
+
+}  // namespace mf::testing
