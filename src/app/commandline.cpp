@@ -7,7 +7,7 @@ namespace {
 constexpr char16_t kQuote = u'"';
 
 class Cursor {
-public:
+  public:
     explicit Cursor(TextView text) : text_(text) {}
     // A NUL, in the text or past its end, ends the line.
     char16_t Peek(std::size_t ahead = 0) const {
@@ -17,7 +17,7 @@ public:
     std::size_t Position() const { return pos_; }
     TextView Slice(std::size_t from, std::size_t to) const { return text_.substr(from, to - from); }
 
-private:
+  private:
     TextView text_;
     std::size_t pos_ = 0;
 };

@@ -13,13 +13,13 @@ constexpr RegSam kExistenceTestAccess = kStandardRightsRead | kKeyEnumerateSubKe
 
 // Puts Access back however the scope is left.
 class AccessRestorer {
-public:
+  public:
     AccessRestorer(TRegistry& registry) : registry_(registry), saved_(registry.Access()) {}
     ~AccessRestorer() { registry_.SetAccess(saved_); }
     AccessRestorer(const AccessRestorer&) = delete;
     AccessRestorer& operator=(const AccessRestorer&) = delete;
 
-private:
+  private:
     TRegistry& registry_;
     RegSam saved_;
 };
@@ -32,7 +32,9 @@ TRegistry::TRegistry()
       FLazyWrite(true),
       FAccess(kKeyAllAccess) {}
 
-TRegistry::~TRegistry() { CloseKey(); }
+TRegistry::~TRegistry() {
+    CloseKey();
+}
 
 void TRegistry::SetRootKey(RegHandle value) {
     if (value != FRootKey) {
@@ -63,8 +65,8 @@ bool TRegistry::OpenKey(const Text& Key, bool CanCreate) {
         return false;
     }
     UniqueRegKey opened(FFunctions, handle);
-    Text newPath = resolved.belowCurrent ? FCurrentPath + u'\\' + resolved.path
-                                         : std::move(resolved.path);
+    Text newPath =
+        resolved.belowCurrent ? FCurrentPath + u'\\' + resolved.path : std::move(resolved.path);
     CloseKey();
     FCurrentKey = std::move(opened);
     FCurrentPath = std::move(newPath);

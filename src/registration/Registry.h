@@ -9,12 +9,12 @@
 namespace mf {
 
 class ERegistryException : public Exception {
-public:
+  public:
     using Exception::Exception;
 };
 
 class TRegistry {
-public:
+  public:
     // Root HKEY_CURRENT_USER, access KEY_ALL_ACCESS, lazy writing on, no key open.
     TRegistry();
     // Closes the current key.
@@ -43,7 +43,7 @@ public:
     void WriteString(const Text& Name, const Text& Value);
     void CloseKey();
 
-private:
+  private:
     struct ResolvedKey {
         RegHandle base;
         Text path;

@@ -15,6 +15,8 @@ ScopedRegistryOverride::ScopedRegistryOverride(RegistryFunctions& replacement)
     g_override = &replacement;
 }
 
-ScopedRegistryOverride::~ScopedRegistryOverride() { g_override = previous_; }
+ScopedRegistryOverride::~ScopedRegistryOverride() {
+    g_override = previous_;
+}
 
 }  // namespace mf

@@ -38,13 +38,12 @@ inline constexpr std::uint32_t kRegSz = 1;
 inline constexpr std::uint32_t kRegOptionNonVolatile = 0;
 
 class RegistryFunctions {
-public:
+  public:
     virtual ~RegistryFunctions() = default;
 
     // RegCreateKeyExW(key, subKey, 0, nullptr, options, access, nullptr, result, disposition)
     virtual RegStatus CreateKeyEx(RegHandle key, const char16_t* subKey, std::uint32_t options,
-                                  RegSam access, RegHandle* result,
-                                  std::uint32_t* disposition) = 0;
+                                  RegSam access, RegHandle* result, std::uint32_t* disposition) = 0;
     // RegOpenKeyExW(key, subKey, options, access, result)
     virtual RegStatus OpenKeyEx(RegHandle key, const char16_t* subKey, std::uint32_t options,
                                 RegSam access, RegHandle* result) = 0;
@@ -63,19 +62,19 @@ RegistryFunctions& ActiveRegistry();
 
 // Puts `replacement` in place of the active registry for this object's lifetime.
 class ScopedRegistryOverride {
-public:
+  public:
     explicit ScopedRegistryOverride(RegistryFunctions& replacement);
     ~ScopedRegistryOverride();
     ScopedRegistryOverride(const ScopedRegistryOverride&) = delete;
     ScopedRegistryOverride& operator=(const ScopedRegistryOverride&) = delete;
 
-private:
+  private:
     RegistryFunctions* previous_;
 };
 
 // Owns one open key handle and closes it through the functions that opened it.
 class UniqueRegKey {
-public:
+  public:
     UniqueRegKey() = default;
     UniqueRegKey(RegistryFunctions& functions, RegHandle handle)
         : functions_(&functions), handle_(handle) {}
@@ -109,7 +108,7 @@ public:
         handle_ = 0;
     }
 
-private:
+  private:
     RegistryFunctions* functions_ = nullptr;
     RegHandle handle_ = 0;
 };

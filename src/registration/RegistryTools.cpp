@@ -24,7 +24,9 @@ Text Decimal(int value) {
 
 }  // namespace
 
-Text OpenCommand(const Text& ExePath) { return u"\"" + ExePath + u"\" \"%1\""; }
+Text OpenCommand(const Text& ExePath) {
+    return u"\"" + ExePath + u"\" \"%1\"";
+}
 
 void RegisterFileType(const Text& Ext, const Text& ProgId, const Text& Description,
                       const Text& ExePath, int IconIndex, bool Notify) {

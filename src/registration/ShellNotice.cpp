@@ -15,6 +15,8 @@ ScopedShellNotifierOverride::ScopedShellNotifierOverride(ShellNotifier& replacem
     g_override = &replacement;
 }
 
-ScopedShellNotifierOverride::~ScopedShellNotifierOverride() { g_override = previous_; }
+ScopedShellNotifierOverride::~ScopedShellNotifierOverride() {
+    g_override = previous_;
+}
 
 }  // namespace mf

@@ -5,7 +5,7 @@
 namespace mf {
 
 class ShellNotifier {
-public:
+  public:
     virtual ~ShellNotifier() = default;
     virtual void AssociationsChanged() = 0;
 };
@@ -14,23 +14,23 @@ ShellNotifier& PlatformShellNotifier();
 ShellNotifier& ActiveShellNotifier();
 
 class ScopedShellNotifierOverride {
-public:
+  public:
     explicit ScopedShellNotifierOverride(ShellNotifier& replacement);
     ~ScopedShellNotifierOverride();
     ScopedShellNotifierOverride(const ScopedShellNotifierOverride&) = delete;
     ScopedShellNotifierOverride& operator=(const ScopedShellNotifierOverride&) = delete;
 
-private:
+  private:
     ShellNotifier* previous_;
 };
 
 // Counts notices; the native build's default and a test double everywhere.
 class NoticeRecorder final : public ShellNotifier {
-public:
+  public:
     void AssociationsChanged() override { ++count_; }
     int Count() const { return count_; }
 
-private:
+  private:
     int count_ = 0;
 };
 

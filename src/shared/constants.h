@@ -8,9 +8,9 @@ namespace mf::constants {
 
 // Lower case, with the leading dot, in the order they are registered.
 inline constexpr std::array<const char16_t*, 21> AudioExtensions = {
-    u".wav", u".mp3", u".ogg", u".flac", u".wma", u".ape", u".mpc",
+    u".wav", u".mp3", u".ogg", u".flac", u".wma",  u".ape", u".mpc",
     u".m4a", u".aac", u".m4b", u".wv",   u".alac", u".ac3", u".mod",
-    u".mo3", u".mp1", u".mp2", u".mp4", u".aif", u".ofr", u".tta",
+    u".mo3", u".mp1", u".mp2", u".mp4",  u".aif",  u".ofr", u".tta",
 };
 
 // Registered on its own, after the table.

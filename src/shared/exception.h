@@ -10,12 +10,12 @@
 namespace mf {
 
 class Exception : public std::exception {
-public:
+  public:
     explicit Exception(Text message) : message_(std::move(message)), utf8_(ToUtf8(message_)) {}
     const Text& Message() const noexcept { return message_; }
     const char* what() const noexcept override { return utf8_.c_str(); }
 
-private:
+  private:
     Text message_;
     std::string utf8_;
 };

@@ -60,7 +60,10 @@ Text FromUtf8(std::string_view text) {
     while (i < text.size()) {
         const auto lead = static_cast<unsigned char>(text[i]);
         int extra = lead < 0x80 ? 0 : lead >= 0xF0 ? 3 : lead >= 0xE0 ? 2 : lead >= 0xC0 ? 1 : -1;
-        char32_t cp = extra == 0 ? lead : extra == 1 ? lead & 0x1F : extra == 2 ? lead & 0x0F : lead & 0x07;
+        char32_t cp = extra == 0   ? lead
+                      : extra == 1 ? lead & 0x1F
+                      : extra == 2 ? lead & 0x0F
+                                   : lead & 0x07;
         bool ok = extra >= 0 && lead < 0xF8 && i + static_cast<std::size_t>(extra) < text.size();
         for (int k = 1; ok && k <= extra; ++k) {
             const auto cont = static_cast<unsigned char>(text[i + k]);

@@ -13,7 +13,9 @@ struct SplitCase {
     std::vector<Text> expected;
 };
 
-std::ostream& operator<<(std::ostream& out, const SplitCase& c) { return out << c.name; }
+std::ostream& operator<<(std::ostream& out, const SplitCase& c) {
+    return out << c.name;
+}
 
 class SplitCommandLineTest : public ::testing::TestWithParam<SplitCase> {};
 
@@ -24,13 +26,13 @@ TEST_P(SplitCommandLineTest, YieldsTheArgumentsAfterTheProgramName) {
 INSTANTIATE_TEST_SUITE_P(
     Rules, SplitCommandLineTest,
     ::testing::Values(
-        SplitCase{"program_only", u"tool.exe", {}},
-        SplitCase{"empty_line", u"", {}},
+        SplitCase{"program_only", u"tool.exe", {}}, SplitCase{"empty_line", u"", {}},
         SplitCase{"typical_player_call",
                   u"\"C:\\T\\tool.exe\" \"C:\\Program Files\\P\\player.exe\" regall \"Play with "
                   u"Marblefinch\"",
                   {u"C:\\Program Files\\P\\player.exe", u"regall", u"Play with Marblefinch"}},
-        SplitCase{"doubled_quote_at_token_start_is_skipped", u"tool.exe \"\" regall x",
+        SplitCase{"doubled_quote_at_token_start_is_skipped",
+                  u"tool.exe \"\" regall x",
                   {u"regall", u"x"}},
         SplitCase{"doubled_quotes_repeat", u"tool.exe \"\"\"\"a", {u"a"}},
         SplitCase{"doubled_then_quoted", u"tool.exe \"\"\"a b\"", {u"a b"}},
@@ -39,9 +41,11 @@ INSTANTIATE_TEST_SUITE_P(
         SplitCase{"quoted_run_in_the_middle", u"tool.exe x\"y z\"w", {u"xy zw"}},
         SplitCase{"unterminated_quote_runs_to_the_end", u"tool.exe \"a b", {u"a b"}},
         SplitCase{"lone_quote_is_an_empty_token", u"tool.exe a \"", {u"a"}},
-        SplitCase{"backslashes_are_plain", u"tool.exe C:\\dir\\ \\\"a b\\\"",
-                  {u"C:\\dir\\", u"\\a b\\"}},
-        SplitCase{"control_characters_separate", u"tool.exe\x01\x1F" u"a\tb\r\nc",
+        SplitCase{
+            "backslashes_are_plain", u"tool.exe C:\\dir\\ \\\"a b\\\"", {u"C:\\dir\\", u"\\a b\\"}},
+        SplitCase{"control_characters_separate",
+                  u"tool.exe\x01\x1F"
+                  u"a\tb\r\nc",
                   {u"a", u"b", u"c"}},
         SplitCase{"quoted_run_keeps_controls", u"tool.exe \"a\tb\x01\"", {u"a\tb\x01"}},
         SplitCase{"nul_ends_the_line", Text(u"tool.exe a\0b", 12), {u"a"}},
@@ -52,7 +56,8 @@ INSTANTIATE_TEST_SUITE_P(
         SplitCase{"quoted_program_name_with_spaces", u"\"C:\\My Tools\\tool.exe\" a", {u"a"}},
         SplitCase{"quoted_space_is_a_token", u"tool.exe \" \" b", {u" ", u"b"}},
         SplitCase{"trailing_blanks", u"tool.exe a   \t  ", {u"a"}},
-        SplitCase{"extra_arguments_are_kept", u"tool.exe p regall cap extra more",
+        SplitCase{"extra_arguments_are_kept",
+                  u"tool.exe p regall cap extra more",
                   {u"p", u"regall", u"cap", u"extra", u"more"}}),
     [](const auto& info) { return std::string(info.param.name); });
 

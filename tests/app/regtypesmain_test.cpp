@@ -17,7 +17,7 @@ const std::vector<Text> kAllTypes = [] {
 }();
 
 class DispatchTest : public testing::StoreTest {
-protected:
+  protected:
     DispatchTest() {
         regtypesmain::ResetArguments();
         store.AddKey(kHkeyClassesRoot, u"Directory\\shell\\open");
@@ -70,8 +70,8 @@ INSTANTIATE_TEST_SUITE_P(
         DispatchCase{"regall", u"t.exe C:\\P\\player.exe regall \"Play with Marblefinch\"", true,
                      true, u"Play with Marblefinch"},
         DispatchCase{"regtype", u"t.exe C:\\P\\player.exe regtype", true, false, u""},
-        DispatchCase{"regfolder_without_caption", u"t.exe C:\\P\\player.exe regfolder", false,
-                     true, u""},
+        DispatchCase{"regfolder_without_caption", u"t.exe C:\\P\\player.exe regfolder", false, true,
+                     u""},
         DispatchCase{"extra_argument_ignored", u"t.exe C:\\P\\player.exe regfolder cap extra",
                      false, true, u"cap"},
         DispatchCase{"miscased", u"t.exe C:\\P\\player.exe RegAll x", false, false, u""},
@@ -98,8 +98,8 @@ TEST_F(DispatchTest, RegallWritesTypesInTableOrderThenCueThenVerb) {
     Run(u"t.exe C:\\P\\player.exe regall cap");
     std::vector<Text> valueKeys;
     for (const auto& call : store.Calls()) {
-        if (call.kind == SubstituteStore::CallKind::SetValue && call.path.find(u'\\') == Text::npos &&
-            call.path.front() == u'.') {
+        if (call.kind == SubstituteStore::CallKind::SetValue &&
+            call.path.find(u'\\') == Text::npos && call.path.front() == u'.') {
             valueKeys.push_back(call.path);
         }
     }

@@ -9,7 +9,7 @@ namespace mf {
 namespace {
 
 class RegistryToolsTest : public testing::StoreTest {
-protected:
+  protected:
     RegistryToolsTest() { store.AddKey(kHkeyClassesRoot, u"Directory\\shell\\open"); }
 
     template <typename Action>
@@ -80,16 +80,15 @@ TEST_P(ExePathForms, AreWrittenUnchanged) {
 
 INSTANTIATE_TEST_SUITE_P(
     Paths, ExePathForms,
-    ::testing::Values(
-        PathCase{"spaces", u"C:\\Program Files\\P\\player.exe", 0,
-                 u"C:\\Program Files\\P\\player.exe,0",
-                 u"\"C:\\Program Files\\P\\player.exe\" \"%1\""},
-        PathCase{"empty", u"", 0, u",0", u"\"\" \"%1\""},
-        PathCase{"negative_icon", u"C:\\P\\player.exe", -3, u"C:\\P\\player.exe,-3",
-                 u"\"C:\\P\\player.exe\" \"%1\""},
-        PathCase{"non_ascii", u"C:\\M\u00fcsik\\\u64ad\u653e.exe", 12,
-                 u"C:\\M\u00fcsik\\\u64ad\u653e.exe,12",
-                 u"\"C:\\M\u00fcsik\\\u64ad\u653e.exe\" \"%1\""}),
+    ::testing::Values(PathCase{"spaces", u"C:\\Program Files\\P\\player.exe", 0,
+                               u"C:\\Program Files\\P\\player.exe,0",
+                               u"\"C:\\Program Files\\P\\player.exe\" \"%1\""},
+                      PathCase{"empty", u"", 0, u",0", u"\"\" \"%1\""},
+                      PathCase{"negative_icon", u"C:\\P\\player.exe", -3, u"C:\\P\\player.exe,-3",
+                               u"\"C:\\P\\player.exe\" \"%1\""},
+                      PathCase{"non_ascii", u"C:\\M\u00fcsik\\\u64ad\u653e.exe", 12,
+                               u"C:\\M\u00fcsik\\\u64ad\u653e.exe,12",
+                               u"\"C:\\M\u00fcsik\\\u64ad\u653e.exe\" \"%1\""}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(RegistryToolsTest, DescriptionAndNoNotice) {
@@ -206,32 +205,33 @@ TEST_P(FolderVerbRefused, RaisesAndWritesNothingFurther) {
         message = e.Message();
     }
     EXPECT_EQ(message, c.message);
-    EXPECT_EQ(store.ReadString(kHkeyClassesRoot, u"Directory\\shell\\Marblefinch.Play", u"")
-                  .has_value(),
-              c.captionWritten);
-    EXPECT_FALSE(store.ReadString(kHkeyClassesRoot, u"Directory\\shell\\Marblefinch.Play\\command",
-                                  u"")
-                     .has_value());
+    EXPECT_EQ(
+        store.ReadString(kHkeyClassesRoot, u"Directory\\shell\\Marblefinch.Play", u"").has_value(),
+        c.captionWritten);
+    EXPECT_FALSE(
+        store.ReadString(kHkeyClassesRoot, u"Directory\\shell\\Marblefinch.Play\\command", u"")
+            .has_value());
     EXPECT_EQ(store.OpenHandleCount(), 0u);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Failures, FolderVerbRefused,
-    ::testing::Values(
-        VerbFailure{"shell_key_refuses_opening", nullptr, u"Directory\\shell", kKeyCreateSubKey,
-                    u"Failed to set data for ''", false},
-        VerbFailure{"verb_key_unreadable", u"Directory\\shell\\Marblefinch.Play",
-                    u"Directory\\shell\\Marblefinch.Play", kKeyQueryValue,
-                    u"Failed to create key Marblefinch.Play", false},
-        VerbFailure{"verb_key_refuses_caption", u"Directory\\shell\\Marblefinch.Play",
-                    u"Directory\\shell\\Marblefinch.Play", kKeySetValue,
-                    u"Failed to set data for ''", false},
-        VerbFailure{"command_key_unreadable", u"Directory\\shell\\Marblefinch.Play\\command",
-                    u"Directory\\shell\\Marblefinch.Play\\command", kKeyQueryValue,
-                    u"Failed to create key command", true},
-        VerbFailure{"command_key_refuses_write", u"Directory\\shell\\Marblefinch.Play\\command",
-                    u"Directory\\shell\\Marblefinch.Play\\command", kKeySetValue,
-                    u"Failed to set data for ''", true}),
+    ::testing::Values(VerbFailure{"shell_key_refuses_opening", nullptr, u"Directory\\shell",
+                                  kKeyCreateSubKey, u"Failed to set data for ''", false},
+                      VerbFailure{"verb_key_unreadable", u"Directory\\shell\\Marblefinch.Play",
+                                  u"Directory\\shell\\Marblefinch.Play", kKeyQueryValue,
+                                  u"Failed to create key Marblefinch.Play", false},
+                      VerbFailure{"verb_key_refuses_caption", u"Directory\\shell\\Marblefinch.Play",
+                                  u"Directory\\shell\\Marblefinch.Play", kKeySetValue,
+                                  u"Failed to set data for ''", false},
+                      VerbFailure{"command_key_unreadable",
+                                  u"Directory\\shell\\Marblefinch.Play\\command",
+                                  u"Directory\\shell\\Marblefinch.Play\\command", kKeyQueryValue,
+                                  u"Failed to create key command", true},
+                      VerbFailure{"command_key_refuses_write",
+                                  u"Directory\\shell\\Marblefinch.Play\\command",
+                                  u"Directory\\shell\\Marblefinch.Play\\command", kKeySetValue,
+                                  u"Failed to set data for ''", true}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(FolderVerbWithoutShellKey, RaisesAndCreatesNothing) {

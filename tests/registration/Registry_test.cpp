@@ -10,7 +10,7 @@ namespace {
 using Kind = SubstituteStore::CallKind;
 
 class RegistryTest : public testing::StoreTest {
-protected:
+  protected:
     RegistryTest() { registry.SetRootKey(kHkeyClassesRoot); }
 
     const SubstituteStore::Call& LastCall(Kind kind) const {

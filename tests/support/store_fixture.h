@@ -12,7 +12,7 @@
 namespace mf::testing {
 
 class StoreTest : public ::testing::Test {
-protected:
+  protected:
     std::optional<Text> Classes(TextView path, TextView name = u"") const {
         return store.ReadString(kHkeyClassesRoot, path, name);
     }
@@ -21,7 +21,7 @@ protected:
     SubstituteStore store;
     NoticeRecorder notices;
 
-private:
+  private:
     ScopedRegistryOverride registryOverride_{store};
     ScopedShellNotifierOverride noticeOverride_{notices};
 };

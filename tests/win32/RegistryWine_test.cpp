@@ -27,7 +27,7 @@ Text MessageOf(Action action) {
 }
 
 class TRegistryOnWine : public ::testing::Test {
-protected:
+  protected:
     TRegistryOnWine() { registry.SetRootKey(kHkeyCurrentUser); }
 
     static constexpr const wchar_t* kBase = L"Software\\MarblefinchTests";
@@ -94,7 +94,7 @@ TEST_F(TRegistryOnWine, RootKeyChangeClosesTheKey) {
 }
 
 class RoutinesOnWine : public ::testing::Test {
-protected:
+  protected:
     RoutinesOnWine() { MakeKey(HKEY_CLASSES_ROOT, L"Directory\\shell"); }
 
     KeyCleanup cleanup{HKEY_CLASSES_ROOT,
@@ -118,10 +118,9 @@ TEST_F(RoutinesOnWine, FileTypeWritesTheFiveEntries) {
 
 TEST_F(RoutinesOnWine, RefusedStepKeepsEarlierEntriesAndSendsNoNotice) {
     DenyRights(HKEY_CLASSES_ROOT, L"Marblefinch.mp3\\Shell\\Open", KEY_SET_VALUE);
-    EXPECT_EQ(MessageOf([] {
-                  RegisterFileType(u".mp3", u"Marblefinch.mp3", u"", u"p.exe", 0, true);
-              }),
-              u"Failed to set data for ''");
+    EXPECT_EQ(
+        MessageOf([] { RegisterFileType(u".mp3", u"Marblefinch.mp3", u"", u"p.exe", 0, true); }),
+        u"Failed to set data for ''");
     EXPECT_EQ(ReadString(HKEY_CLASSES_ROOT, L"Marblefinch.mp3\\DefaultIcon"), L"p.exe,0");
     EXPECT_FALSE(ReadString(HKEY_CLASSES_ROOT, L"Marblefinch.mp3\\Shell\\Open").has_value());
     EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, L"Marblefinch.mp3\\Shell\\Open\\Command"));

@@ -10,7 +10,7 @@ namespace mf::testing {
 namespace {
 
 class LocalSecurityDescriptor {
-public:
+  public:
     explicit LocalSecurityDescriptor(const std::wstring& sddl) {
         if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1,
                                                                   &sd_, nullptr)) {
@@ -22,7 +22,7 @@ public:
     LocalSecurityDescriptor& operator=(const LocalSecurityDescriptor&) = delete;
     PSECURITY_DESCRIPTOR get() const { return sd_; }
 
-private:
+  private:
     PSECURITY_DESCRIPTOR sd_ = nullptr;
 };
 
@@ -46,7 +46,9 @@ void ReopenEveryKey(HKEY root, const std::wstring& path) {
 
 }  // namespace
 
-std::wstring Wide(const std::u16string& text) { return std::wstring(text.begin(), text.end()); }
+std::wstring Wide(const std::u16string& text) {
+    return std::wstring(text.begin(), text.end());
+}
 
 void MakeKey(HKEY root, const std::wstring& path) {
     UniqueHkey key;
@@ -113,12 +115,18 @@ KeyCleanup::KeyCleanup(HKEY root, std::vector<std::wstring> paths)
     Run();
 }
 
-KeyCleanup::~KeyCleanup() { Run(); }
+KeyCleanup::~KeyCleanup() {
+    Run();
+}
+
+void DeleteTree(HKEY root, const std::wstring& path) {
+    ReopenEveryKey(root, path);
+    RegDeleteTreeW(root, path.c_str());
+}
 
 void KeyCleanup::Run() const {
     for (const std::wstring& path : paths_) {
-        ReopenEveryKey(root_, path);
-        RegDeleteTreeW(root_, path.c_str());
+        DeleteTree(root_, path);
     }
 }
 

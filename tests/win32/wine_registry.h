@@ -12,7 +12,7 @@ namespace mf::testing {
 
 // RAII owner of a raw HKEY, for the tests' own direct registry access.
 class UniqueHkey {
-public:
+  public:
     UniqueHkey() = default;
     explicit UniqueHkey(HKEY key) : key_(key) {}
     ~UniqueHkey() {
@@ -25,7 +25,7 @@ public:
     HKEY get() const { return key_; }
     HKEY* put() { return &key_; }
 
-private:
+  private:
     HKEY key_ = nullptr;
 };
 
@@ -38,17 +38,19 @@ bool KeyExists(HKEY root, const std::wstring& path);
 std::optional<std::wstring> ReadString(HKEY root, const std::wstring& path,
                                        const std::wstring& name = L"");
 std::vector<std::wstring> SubKeys(HKEY root, const std::wstring& path);
+// Deletes a tree, lifting any DACL in it that would stop the deletion.
+void DeleteTree(HKEY root, const std::wstring& path);
 
 // Deletes the given trees when it goes, restoring any DACL that would stop the deletion.
 class KeyCleanup {
-public:
+  public:
     KeyCleanup(HKEY root, std::vector<std::wstring> paths);
     ~KeyCleanup();
     KeyCleanup(const KeyCleanup&) = delete;
     KeyCleanup& operator=(const KeyCleanup&) = delete;
     void Run() const;
 
-private:
+  private:
     HKEY root_;
     std::vector<std::wstring> paths_;
 };

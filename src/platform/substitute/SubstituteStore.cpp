@@ -48,7 +48,8 @@ bool SplitPath(TextView path, std::vector<TextView>& levels) {
     std::size_t start = 0;
     for (;;) {
         const std::size_t end = path.find(u'\\', start);
-        const TextView level = path.substr(start, end == TextView::npos ? TextView::npos : end - start);
+        const TextView level =
+            path.substr(start, end == TextView::npos ? TextView::npos : end - start);
         if (level.empty()) {
             return false;
         }
@@ -60,7 +61,9 @@ bool SplitPath(TextView path, std::vector<TextView>& levels) {
     }
 }
 
-TextView OrEmpty(const char16_t* text) { return text != nullptr ? TextView(text) : TextView(); }
+TextView OrEmpty(const char16_t* text) {
+    return text != nullptr ? TextView(text) : TextView();
+}
 
 Text JoinPath(const Text& parent, TextView child) {
     if (parent.empty()) {
@@ -72,7 +75,9 @@ Text JoinPath(const Text& parent, TextView child) {
     return parent + u'\\' + Text(child);
 }
 
-RegSam Rights(RegSam access) { return access & ~kKeyWow64Res; }
+RegSam Rights(RegSam access) {
+    return access & ~kKeyWow64Res;
+}
 
 }  // namespace
 
@@ -166,14 +171,15 @@ RegStatus SubstituteStore::Log(CallKind kind, const Node* node, TextView name, R
 }
 
 RegStatus SubstituteStore::CreateKeyEx(RegHandle key, const char16_t* subKey,
-                                       std::uint32_t /*options*/, RegSam access,
-                                       RegHandle* result, std::uint32_t* disposition) {
+                                       std::uint32_t /*options*/, RegSam access, RegHandle* result,
+                                       std::uint32_t* disposition) {
     const TextView path = OrEmpty(subKey);
     RegSam granted = 0;
     Node* base = FromHandle(key, &granted);
     const auto log = [&](RegStatus status) {
-        calls_.push_back(Call{CallKind::Create, base != nullptr ? JoinPath(base->path, path) : Text(path),
-                              Text(), access, status});
+        calls_.push_back(Call{CallKind::Create,
+                              base != nullptr ? JoinPath(base->path, path) : Text(path), Text(),
+                              access, status});
         return status;
     };
     if (Refused()) {
@@ -220,8 +226,9 @@ RegStatus SubstituteStore::OpenKeyEx(RegHandle key, const char16_t* subKey,
     RegSam granted = 0;
     Node* base = FromHandle(key, &granted);
     const auto log = [&](RegStatus status) {
-        calls_.push_back(Call{CallKind::Open, base != nullptr ? JoinPath(base->path, path) : Text(path),
-                              Text(), access, status});
+        calls_.push_back(Call{CallKind::Open,
+                              base != nullptr ? JoinPath(base->path, path) : Text(path), Text(),
+                              access, status});
         return status;
     };
     if (Refused()) {
@@ -280,10 +287,13 @@ RegStatus SubstituteStore::CloseKey(RegHandle key) {
 RegStatus SubstituteStore::FlushKey(RegHandle key) {
     RegSam granted = 0;
     const Node* node = FromHandle(key, &granted);
-    return Log(CallKind::Flush, node, u"", 0, node != nullptr ? kErrorSuccess : kErrorInvalidHandle);
+    return Log(CallKind::Flush, node, u"", 0,
+               node != nullptr ? kErrorSuccess : kErrorInvalidHandle);
 }
 
-void SubstituteStore::AddKey(RegHandle hive, TextView path) { Make(Root(hive), path); }
+void SubstituteStore::AddKey(RegHandle hive, TextView path) {
+    Make(Root(hive), path);
+}
 
 void SubstituteStore::PutString(RegHandle hive, TextView path, TextView name, TextView value) {
     Node* node = Make(Root(hive), path);
@@ -355,7 +365,9 @@ void SubstituteStore::Deny(RegHandle hive, TextView path, RegSam rights) {
     Make(Root(hive), path)->denied |= rights;
 }
 
-void SubstituteStore::RefuseCall(std::size_t ordinal) { refusedOrdinals_.push_back(ordinal); }
+void SubstituteStore::RefuseCall(std::size_t ordinal) {
+    refusedOrdinals_.push_back(ordinal);
+}
 
 std::string SubstituteStore::Export(RegHandle hive) const {
     std::string out;

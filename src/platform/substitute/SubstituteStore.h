@@ -18,7 +18,7 @@
 namespace mf {
 
 class SubstituteStore final : public RegistryFunctions {
-public:
+  public:
     enum class CallKind { Create, Open, SetValue, Close, Flush };
     struct Call {
         CallKind kind;
@@ -48,8 +48,9 @@ public:
     std::optional<Text> ReadString(RegHandle hive, TextView path, TextView name) const;
     // Names as stored, in case-insensitive order.
     // The value's bytes as written, with its type.
-    std::optional<std::pair<std::uint32_t, std::vector<std::uint8_t>>> ReadRaw(
-        RegHandle hive, TextView path, TextView name) const;
+    std::optional<std::pair<std::uint32_t, std::vector<std::uint8_t>>> ReadRaw(RegHandle hive,
+                                                                               TextView path,
+                                                                               TextView name) const;
     std::vector<Text> SubKeyNames(RegHandle hive, TextView path) const;
     std::vector<Text> ValueNames(RegHandle hive, TextView path) const;
     // Refuses `rights` on the key to every opener, like a deny entry in its ACL.
@@ -62,7 +63,7 @@ public:
     // Every key and value of a hive, one per line, sorted; for whole-hive comparisons.
     std::string Export(RegHandle hive) const;
 
-private:
+  private:
     struct Value {
         Text name;
         std::uint32_t type;
@@ -86,8 +87,7 @@ private:
     Node* Make(Node* from, TextView path);
     RegHandle NewHandle(Node* node, RegSam access);
     bool Refused();
-    RegStatus Log(CallKind kind, const Node* node, TextView name, RegSam access,
-                  RegStatus status);
+    RegStatus Log(CallKind kind, const Node* node, TextView name, RegSam access, RegStatus status);
 
     std::unique_ptr<Node> classesRoot_;
     std::unique_ptr<Node> currentUser_;

@@ -8,7 +8,9 @@ namespace {
 
 static_assert(sizeof(wchar_t) == sizeof(char16_t), "Windows text is UTF-16");
 
-const wchar_t* Wide(const char16_t* text) { return reinterpret_cast<const wchar_t*>(text); }
+const wchar_t* Wide(const char16_t* text) {
+    return reinterpret_cast<const wchar_t*>(text);
+}
 
 // Predefined hives are sign-extended 32-bit values; other handles are pointers.
 HKEY ToHkey(RegHandle handle) {
@@ -19,13 +21,14 @@ HKEY ToHkey(RegHandle handle) {
     return reinterpret_cast<HKEY>(handle);
 }
 
-RegHandle FromHkey(HKEY key) { return reinterpret_cast<RegHandle>(key); }
+RegHandle FromHkey(HKEY key) {
+    return reinterpret_cast<RegHandle>(key);
+}
 
 }  // namespace
 
 RegStatus Win32Registry::CreateKeyEx(RegHandle key, const char16_t* subKey, std::uint32_t options,
-                                     RegSam access, RegHandle* result,
-                                     std::uint32_t* disposition) {
+                                     RegSam access, RegHandle* result, std::uint32_t* disposition) {
     HKEY created = nullptr;
     DWORD createdDisposition = 0;
     const LONG status = RegCreateKeyExW(ToHkey(key), Wide(subKey), 0, nullptr, options, access,
@@ -54,9 +57,13 @@ RegStatus Win32Registry::SetValueEx(RegHandle key, const char16_t* name, std::ui
     return RegSetValueExW(ToHkey(key), Wide(name), 0, type, data, size);
 }
 
-RegStatus Win32Registry::CloseKey(RegHandle key) { return RegCloseKey(ToHkey(key)); }
+RegStatus Win32Registry::CloseKey(RegHandle key) {
+    return RegCloseKey(ToHkey(key));
+}
 
-RegStatus Win32Registry::FlushKey(RegHandle key) { return RegFlushKey(ToHkey(key)); }
+RegStatus Win32Registry::FlushKey(RegHandle key) {
+    return RegFlushKey(ToHkey(key));
+}
 
 RegistryFunctions& PlatformRegistry() {
     static Win32Registry registry;

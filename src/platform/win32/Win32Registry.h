@@ -6,7 +6,7 @@
 namespace mf {
 
 class Win32Registry final : public RegistryFunctions {
-public:
+  public:
     RegStatus CreateKeyEx(RegHandle key, const char16_t* subKey, std::uint32_t options,
                           RegSam access, RegHandle* result, std::uint32_t* disposition) override;
     RegStatus OpenKeyEx(RegHandle key, const char16_t* subKey, std::uint32_t options, RegSam access,

@@ -8,7 +8,7 @@ namespace mf {
 namespace {
 
 class Win32ShellNotifier final : public ShellNotifier {
-public:
+  public:
     void AssociationsChanged() override {
         SHChangeNotify(SHCNE_ASSOCCHANGED, SHCNF_IDLIST, nullptr, nullptr);
     }

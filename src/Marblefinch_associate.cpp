@@ -1,0 +1,30 @@
+// Program entry: the application object, the tool window and the message loop. All the
+// work happens while the window is being shown (see TfmRegTypes::FormShow).
+#include <windows.h>
+
+#include <memory>
+
+#include "app/regtypesform.h"
+#include "app/regtypesmain.h"
+#include "platform/win32/Application.h"
+
+int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
+    // The tool runs elevated, often from a downloads folder: never load a DLL from beside
+    // the executable or the current folder.
+    SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
+
+    using namespace mf;
+    win32::TApplication& application = win32::Application();
+    try {
+        application.Initialize(instance);
+        application.SetMainFormOnTaskBar(true);
+        regtypesmain::fmRegTypes = &static_cast<regtypesmain::TfmRegTypes&>(
+            application.CreateForm(std::make_unique<regtypesmain::TfmRegTypes>()));
+        application.Run();
+    } catch (const std::exception& error) {
+        application.ShowException(error);
+    }
+    regtypesmain::fmRegTypes = nullptr;
+    regtypesmain::ResetArguments();
+    return 0;
+}

@@ -1,0 +1,335 @@
+// The real executable, started with real command lines, checked from outside the way the
+// player and the user see it: registry entries, exit code, windows and the error box.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "e2e/tool_process.h"
+#include "shared/constants.h"
+#include "win32/wine_registry.h"
+
+namespace mf::testing {
+namespace {
+
+constexpr const wchar_t* kVerbKey = L"Directory\\shell\\Marblefinch.Play";
+
+std::vector<std::wstring> AllTypes() {
+    std::vector<std::wstring> types;
+    for (const char16_t* extension : constants::AudioExtensions) {
+        types.push_back(Wide(extension));
+    }
+    types.push_back(L".cue");
+    return types;
+}
+
+std::vector<std::wstring> KeysTheToolWrites() {
+    std::vector<std::wstring> keys;
+    for (const std::wstring& type : AllTypes()) {
+        keys.push_back(type);
+        keys.push_back(L"Marblefinch" + type);
+    }
+    keys.push_back(kVerbKey);
+    return keys;
+}
+
+// The folder class's shell key as Windows ships it, with a verb of its own.
+void SeedDirectoryShell() {
+    MakeKey(HKEY_CLASSES_ROOT, L"Directory\\shell\\find\\command");
+}
+
+class ToolTest : public ::testing::Test {
+  protected:
+    ToolTest() { SeedDirectoryShell(); }
+    ~ToolTest() override { SeedDirectoryShell(); }
+
+    // Values the tool wrote for one file type, or how many of the five are missing.
+    static int FileTypeEntries(const std::wstring& type, const std::wstring& exe) {
+        const std::wstring progId = L"Marblefinch" + type;
+        const std::wstring command = L"\"" + exe + L"\" \"%1\"";
+        int present = 0;
+        present += ReadString(HKEY_CLASSES_ROOT, type) == progId;
+        present += ReadString(HKEY_CLASSES_ROOT, progId) == L"";
+        present += ReadString(HKEY_CLASSES_ROOT, progId + L"\\DefaultIcon") == exe + L",0";
+        present += ReadString(HKEY_CLASSES_ROOT, progId + L"\\Shell\\Open") == L"&Open";
+        present += ReadString(HKEY_CLASSES_ROOT, progId + L"\\Shell\\Open\\Command") == command;
+        return present;
+    }
+    static int TypesRegistered(const std::wstring& exe) {
+        int complete = 0;
+        for (const std::wstring& type : AllTypes()) {
+            complete += FileTypeEntries(type, exe) == 5;
+        }
+        return complete;
+    }
+    static int TypesTouched() {
+        int touched = 0;
+        for (const std::wstring& type : AllTypes()) {
+            touched += KeyExists(HKEY_CLASSES_ROOT, L"Marblefinch" + type);
+        }
+        return touched;
+    }
+
+    KeyCleanup cleanup{HKEY_CLASSES_ROOT, KeysTheToolWrites()};
+};
+
+TEST_F(ToolTest, RegallWritesAllHundredAndTwelveValuesAndExitsQuietly) {
+    const std::wstring player = L"C:\\Program Files\\P\\player.exe";
+    ToolProcess tool(ToolPath(), L"\"" + player + L"\" regall \"Play with Marblefinch\"");
+    EXPECT_EQ(tool.WaitForExit(), 0u);
+
+    int values = 0;
+    for (const std::wstring& type : AllTypes()) {
+        values += FileTypeEntries(type, player);
+    }
+    values += ReadString(HKEY_CLASSES_ROOT, kVerbKey) == L"Play with Marblefinch";
+    values += ReadString(HKEY_CLASSES_ROOT, std::wstring(kVerbKey) + L"\\command") ==
+              L"\"" + player + L"\" \"%1\"";
+    EXPECT_EQ(values, 112);
+    // The seeded verbs are still there beside ours.
+    EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, L"Directory\\shell\\find\\command"));
+}
+
+struct RunCase {
+    const char* name;
+    const wchar_t* arguments;
+    const wchar_t* exe;  // the path the entries must carry
+    int types;
+    const wchar_t* caption;  // nullptr: no folder verb
+};
+
+class CommandLines : public ToolTest, public ::testing::WithParamInterface<RunCase> {};
+
+TEST_P(CommandLines, RegisterWhatTheWordAsksFor) {
+    const RunCase& c = GetParam();
+    ToolProcess tool(ToolPath(), c.arguments);
+    ASSERT_EQ(tool.WaitForExit(), 0u);
+    EXPECT_EQ(TypesRegistered(c.exe), c.types);
+    EXPECT_EQ(TypesTouched(), c.types);
+    if (c.caption != nullptr) {
+        EXPECT_EQ(ReadString(HKEY_CLASSES_ROOT, kVerbKey), c.caption);
+        EXPECT_EQ(ReadString(HKEY_CLASSES_ROOT, std::wstring(kVerbKey) + L"\\command"),
+                  L"\"" + std::wstring(c.exe) + L"\" \"%1\"");
+    } else {
+        EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, kVerbKey));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Words, CommandLines,
+    ::testing::Values(
+        RunCase{"regtype", L"C:\\P\\player.exe regtype", L"C:\\P\\player.exe", 22, nullptr},
+        RunCase{"regfolder", L"C:\\P\\player.exe regfolder", L"C:\\P\\player.exe", 0, L""},
+        RunCase{"extra_arguments", L"C:\\P\\player.exe regfolder Play extra more",
+                L"C:\\P\\player.exe", 0, L"Play"},
+        RunCase{"non_ascii_quoted_path",
+                L"\"C:\\Progr\u00e4mme\\\u64ad\u653e\u5668 P\\pl\u00e4yer.exe\" regall "
+                L"\"Mit Marblefinch \u00f6ffnen\"",
+                L"C:\\Progr\u00e4mme\\\u64ad\u653e\u5668 P\\pl\u00e4yer.exe", 22,
+                L"Mit Marblefinch \u00f6ffnen"},
+        RunCase{"unknown_word", L"C:\\P\\player.exe register x", L"", 0, nullptr},
+        RunCase{"miscased_word", L"C:\\P\\player.exe RegAll x", L"", 0, nullptr},
+        RunCase{"slashed_word", L"C:\\P\\player.exe /regall x", L"", 0, nullptr},
+        RunCase{"path_only", L"C:\\P\\player.exe", L"", 0, nullptr},
+        RunCase{"no_arguments", L"", L"", 0, nullptr},
+        RunCase{"empty_pair_shifts_arguments", L"\"\" regall x", L"", 0, nullptr}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(ToolTest, RefusedTableTypeIsPassedOverInSilence) {
+    DenyRights(HKEY_CLASSES_ROOT, L".wv", KEY_SET_VALUE);
+    ToolProcess tool(ToolPath(), L"C:\\P\\player.exe regall Play");
+    EXPECT_EQ(tool.WaitForExit(), 0u);
+    EXPECT_EQ(TypesRegistered(L"C:\\P\\player.exe"), 21);
+    EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, L"Marblefinch.wv"));
+    EXPECT_EQ(ReadString(HKEY_CLASSES_ROOT, kVerbKey), L"Play");
+}
+
+bool Visible(HWND window) {
+    return IsWindowVisible(window) != FALSE;
+}
+
+// Runs the tool into its error box, checks the box and the windows around it, presses OK,
+// checks the tool window that then comes up and closes it.
+void ExpectErrorBoxThenCloseable(ToolProcess& tool, const std::wstring& caption,
+                                 const std::wstring& text) {
+    const HWND box = tool.FindErrorBox();
+    ASSERT_NE(box, nullptr) << "no error box";
+    EXPECT_EQ(WindowText(box), caption);
+    EXPECT_EQ(MessageBoxText(box), text);
+
+    const HWND form = tool.FindWindowOfClass(L"TfmRegTypes", 0);
+    const HWND hidden = tool.FindWindowOfClass(L"MarblefinchAssociateApp", 0);
+    ASSERT_NE(form, nullptr);
+    ASSERT_NE(hidden, nullptr);
+    EXPECT_FALSE(IsWindowVisible(form)) << "the work runs before the window is on screen";
+    EXPECT_FALSE(IsWindowEnabled(form)) << "the box is modal to the thread's windows";
+    EXPECT_EQ(GetWindow(box, GW_OWNER), hidden);
+    EXPECT_FALSE(IsWindowVisible(hidden));
+    EXPECT_EQ(WindowText(hidden), L"");
+
+    PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED),
+                 reinterpret_cast<LPARAM>(GetDlgItem(box, IDOK)));
+    ASSERT_TRUE(WaitUntil(10000, &Visible, form)) << "the window comes up after OK";
+    EXPECT_TRUE(IsWindowEnabled(form));
+    EXPECT_EQ(WindowText(form), L"Register file types");
+    EXPECT_EQ(GetWindow(form, GW_OWNER), nullptr);
+
+    const LONG_PTR style = GetWindowLongPtrW(form, GWL_STYLE);
+    const LONG_PTR exStyle = GetWindowLongPtrW(form, GWL_EXSTYLE);
+    EXPECT_EQ(style & WS_CAPTION, WS_CAPTION);
+    EXPECT_TRUE(style & WS_SYSMENU);
+    EXPECT_FALSE(style & (WS_MINIMIZEBOX | WS_MAXIMIZEBOX | WS_THICKFRAME));
+    EXPECT_TRUE(exStyle & WS_EX_TOOLWINDOW);
+    EXPECT_TRUE(exStyle & WS_EX_APPWINDOW);
+    EXPECT_TRUE(GetWindowLongPtrW(hidden, GWL_EXSTYLE) & WS_EX_TOOLWINDOW);
+
+    RECT client{};
+    GetClientRect(form, &client);
+    EXPECT_EQ(client.right - client.left, 303);
+    EXPECT_EQ(client.bottom - client.top, 47);
+    const HWND label = FindWindowExW(form, nullptr, L"Static", nullptr);
+    ASSERT_NE(label, nullptr);
+    EXPECT_EQ(WindowText(label), L"Associating Marblefinch Player with files and folders");
+    RECT labelRect{};
+    GetWindowRect(label, &labelRect);
+    MapWindowPoints(HWND_DESKTOP, form, reinterpret_cast<POINT*>(&labelRect), 2);
+    EXPECT_EQ(labelRect.left, 8);
+    EXPECT_EQ(labelRect.top, 16);
+    EXPECT_EQ(labelRect.right - labelRect.left, 248);
+    EXPECT_EQ(labelRect.bottom - labelRect.top, 13);
+
+    PostMessageW(form, WM_CLOSE, 0, 0);
+    EXPECT_EQ(tool.WaitForExit(), 0u);
+}
+
+TEST_F(ToolTest, RefusedCueSheetShowsTheErrorAndSkipsTheVerb) {
+    DenyRights(HKEY_CLASSES_ROOT, L".cue", KEY_SET_VALUE);
+    ToolProcess tool(ToolPath(), L"C:\\P\\player.exe regall Play");
+    ExpectErrorBoxThenCloseable(tool, L"Marblefinch_associate", L"Failed to set data for ''");
+    EXPECT_EQ(TypesRegistered(L"C:\\P\\player.exe"), 21);
+    EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, kVerbKey));
+}
+
+TEST_F(ToolTest, RefusedVerbKeyCreationIsReportedWithAFullStop) {
+    DenyRights(HKEY_CLASSES_ROOT, kVerbKey, KEY_QUERY_VALUE);
+    ToolProcess tool(ToolPath(), L"C:\\P\\player.exe regfolder Play");
+    ExpectErrorBoxThenCloseable(tool, L"Marblefinch_associate",
+                                L"Failed to create key Marblefinch.Play.");
+}
+
+TEST_F(ToolTest, MissingFolderShellKeyIsReported) {
+    DeleteTree(HKEY_CLASSES_ROOT, L"Directory\\shell");
+    ToolProcess tool(ToolPath(), L"C:\\P\\player.exe regfolder Play");
+    ExpectErrorBoxThenCloseable(tool, L"Marblefinch_associate", L"Failed to set data for ''");
+    EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, L"Directory\\shell"));
+}
+
+TEST_F(ToolTest, ErrorBoxCaptionComesFromTheExecutableName) {
+    DenyRights(HKEY_CLASSES_ROOT, L".cue", KEY_SET_VALUE);
+    const std::wstring folder = TempFolder();
+    for (const auto& [name, caption] : {std::pair<std::wstring, std::wstring>{
+                                            L"Marblefinch_Associate.exe", L"Marblefinch_associate"},
+                                        {L"SETUP.Helper.EXE", L"Setup"}}) {
+        const std::wstring copy = folder + name;
+        ASSERT_TRUE(CopyFileW(ToolPath().c_str(), copy.c_str(), FALSE));
+        {
+            ToolProcess tool(copy, L"C:\\P\\player.exe regtype");
+            const HWND box = tool.FindErrorBox();
+            ASSERT_NE(box, nullptr);
+            EXPECT_EQ(WindowText(box), caption);
+        }
+        DeleteFileW(copy.c_str());
+    }
+}
+
+TEST_F(ToolTest, StartedMinimisedTheWindowComesUpMinimised) {
+    DenyRights(HKEY_CLASSES_ROOT, L".cue", KEY_SET_VALUE);
+    ToolProcess tool(ToolPath(), L"C:\\P\\player.exe regtype", SW_SHOWMINNOACTIVE);
+    const HWND box = tool.FindErrorBox();
+    ASSERT_NE(box, nullptr);
+    const HWND form = tool.FindWindowOfClass(L"TfmRegTypes", 0);
+    PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED),
+                 reinterpret_cast<LPARAM>(GetDlgItem(box, IDOK)));
+    ASSERT_TRUE(WaitUntil(10000, &Visible, form));
+    EXPECT_TRUE(IsIconic(form));
+    PostMessageW(form, WM_CLOSE, 0, 0);
+    EXPECT_EQ(tool.WaitForExit(), 0u);
+}
+
+}  // namespace
+}  // namespace mf::testing
+
+namespace mf::testing {
+namespace {
+
+#pragma pack(push, 2)
+struct IconGroupHeader {
+    WORD reserved;
+    WORD type;
+    WORD count;
+};
+struct IconGroupEntry {
+    BYTE width;
+    BYTE height;
+    BYTE colorCount;
+    BYTE reserved;
+    WORD planes;
+    WORD bitCount;
+    DWORD bytesInRes;
+    WORD id;
+};
+#pragma pack(pop)
+
+class ImageResources : public ::testing::Test {
+  protected:
+    ImageResources()
+        : module_(LoadLibraryExW(ToolPath().c_str(), nullptr,
+                                 LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE)) {}
+    ~ImageResources() override {
+        if (module_ != nullptr) {
+            FreeLibrary(module_);
+        }
+    }
+    std::string Resource(const wchar_t* name, const wchar_t* type) const {
+        HRSRC found = FindResourceW(module_, name, type);
+        if (found == nullptr) {
+            return {};
+        }
+        const auto* data = static_cast<const char*>(LockResource(LoadResource(module_, found)));
+        return std::string(data, SizeofResource(module_, found));
+    }
+
+    HMODULE module_;
+};
+
+TEST_F(ImageResources, IconGroupHasEightImagesInOrder) {
+    ASSERT_NE(module_, nullptr);
+    const std::string group = Resource(L"MAINICON", RT_GROUP_ICON);
+    ASSERT_GE(group.size(), sizeof(IconGroupHeader));
+    const auto* header = reinterpret_cast<const IconGroupHeader*>(group.data());
+    ASSERT_EQ(header->count, 8);
+    ASSERT_EQ(group.size(), sizeof(IconGroupHeader) + 8 * sizeof(IconGroupEntry));
+    const auto* entries = reinterpret_cast<const IconGroupEntry*>(header + 1);
+    const int sizes[] = {48, 32, 24, 16};
+    for (int i = 0; i < 8; ++i) {
+        EXPECT_EQ(entries[i].width, sizes[i % 4]) << i;
+        EXPECT_EQ(entries[i].height, sizes[i % 4]) << i;
+        EXPECT_EQ(entries[i].bitCount, i < 4 ? 8 : 32) << i;
+    }
+}
+
+TEST_F(ImageResources, ManifestAsksForAdministratorAndVisualStyles) {
+    ASSERT_NE(module_, nullptr);
+    const std::string manifest =
+        Resource(MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(24) /* RT_MANIFEST */);
+    for (const char* part :
+         {"version=\"1.0.0.0\" processorArchitecture=\"X86\"", "type=\"*\"",
+          "<description>elevate execution level</description>", "level=\"requireAdministrator\"",
+          "name=\"Microsoft.Windows.Common-Controls\"", "version=\"6.0.0.0\"",
+          "publicKeyToken=\"6595b64144ccf1df\"", "language=\"*\""}) {
+        EXPECT_NE(manifest.find(part), std::string::npos) << part;
+    }
+}
+
+}  // namespace
+}  // namespace mf::testing

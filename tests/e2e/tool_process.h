@@ -1,0 +1,62 @@
+// Starts the real tool with a raw command line and watches it from outside: its exit code,
+// its windows, and the error box it may show.
+#pragma once
+
+#include <windows.h>
+
+#include <optional>
+#include <string>
+
+namespace mf::testing {
+
+class UniqueHandle {
+  public:
+    UniqueHandle() = default;
+    explicit UniqueHandle(HANDLE handle) : handle_(handle) {}
+    ~UniqueHandle() { reset(); }
+    void reset(HANDLE handle = nullptr) {
+        if (handle_ != nullptr && handle_ != INVALID_HANDLE_VALUE) {
+            CloseHandle(handle_);
+        }
+        handle_ = handle;
+    }
+    UniqueHandle(const UniqueHandle&) = delete;
+    UniqueHandle& operator=(const UniqueHandle&) = delete;
+    HANDLE get() const { return handle_; }
+
+  private:
+    HANDLE handle_ = nullptr;
+};
+
+// The built tool, as a Windows path (the build passes its Unix path in MF_TOOL_EXE).
+std::wstring ToolPath();
+std::wstring TempFolder();
+
+class ToolProcess {
+  public:
+    // `arguments` follows the program name on the command line exactly as given.
+    ToolProcess(const std::wstring& exe, const std::wstring& arguments, int showCommand = -1);
+    ~ToolProcess();  // ends the process if a test left it running
+    ToolProcess(const ToolProcess&) = delete;
+    ToolProcess& operator=(const ToolProcess&) = delete;
+
+    std::optional<DWORD> WaitForExit(DWORD milliseconds = 20000) const;
+    // A top-level window of this process with the class name, waiting up to the limit.
+    HWND FindWindowOfClass(const wchar_t* className, DWORD milliseconds = 20000) const;
+    HWND FindErrorBox(DWORD milliseconds = 20000) const {
+        return FindWindowOfClass(L"#32770", milliseconds);
+    }
+    DWORD Id() const { return id_; }
+
+  private:
+    UniqueHandle process_;
+    DWORD id_ = 0;
+};
+
+std::wstring WindowText(HWND window);
+// The message of a message box: the text of its static control that is not the icon.
+std::wstring MessageBoxText(HWND box);
+std::wstring ClassOf(HWND window);
+bool WaitUntil(DWORD milliseconds, bool (*condition)(HWND), HWND window);
+
+}  // namespace mf::testing
