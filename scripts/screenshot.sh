@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Screenshot of the error case for the README: "regfolder" on a prefix whose folder class
+# has no shell key, so the verb cannot be written and the error box comes up.
+# Runs inside a Wine virtual desktop so Wine draws the window frames itself.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+out=${1:-docs/error-box.png}
+
+cmake --preset windows >/dev/null
+cmake --build --preset windows --target Marblefinch_associate >/dev/null
+# Display first: the wineserver and its desktop keep the display they started with.
+source scripts/display.sh
+trap 'wineserver -k 2>/dev/null || true; mf_stop_display' EXIT
+prefix="$PWD/build/windows/screenshot-prefix"
+bash scripts/wine-prefix.sh "$prefix" --bare
+export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+wine reg delete 'HKCR\Directory\shell' /f >/dev/null 2>&1 || true
+
+wine explorer /desktop=shot,520x240 build/windows/Marblefinch_associate.exe \
+    'C:\Program Files\Marblefinch\player.exe' regfolder "Play with Marblefinch" &
+sleep 6
+mkdir -p "$(dirname "$out")"
+import -window root -crop 520x240+0+0 +repage "$out"
+echo "wrote $out"
