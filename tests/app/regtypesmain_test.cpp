@@ -148,3 +148,50 @@ TEST_F(DispatchTest, FolderVerbFailureReachesTheCaller) {
 
 }  // namespace
 }  // namespace mf
+
+namespace mf {
+namespace {
+
+// What Windows and other programs keep in the classes hive survives a run, and a second run
+// leaves the hive exactly as the first did.
+TEST(NothingLost, ForeignEntriesSurviveAndRunsRepeatExactly) {
+    SubstituteStore store;
+    NoticeRecorder notices;
+    const ScopedRegistryOverride useStore(store);
+    const ScopedShellNotifierOverride useNotices(notices);
+    const RegHandle hkcr = kHkeyClassesRoot;
+    store.PutString(hkcr, u".mp3", u"", u"OtherPlayer.mp3");
+    store.PutString(hkcr, u".mp3", u"Content Type", u"audio/mpeg");
+    store.PutString(hkcr, u".mp3", u"PerceivedType", u"audio");
+    store.PutString(hkcr, u".mp3\\OpenWithProgids", u"OtherPlayer.mp3", u"");
+    store.PutString(hkcr, u"Marblefinch.mp3\\Shell\\Enqueue\\command", u"", u"q.exe \"%1\"");
+    store.PutString(hkcr, u"Directory\\Shell\\find", u"", u"&Search...");
+    store.PutString(hkcr, u"Directory\\Shell\\cmd\\command", u"", u"cmd.exe");
+
+    const auto run = [&] {
+        regtypesmain::ResetArguments();
+        regtypesmain::CaptureArguments({u"C:\\P\\player.exe", u"regall", u"Play"});
+        regtypesmain::DoRegistration();
+        regtypesmain::ResetArguments();
+        return store.Export(hkcr);
+    };
+    const std::string first = run();
+    EXPECT_EQ(run(), first);
+
+    EXPECT_EQ(store.ReadString(hkcr, u".mp3", u""), u"Marblefinch.mp3");
+    EXPECT_EQ(store.ReadString(hkcr, u".mp3", u"Content Type"), u"audio/mpeg");
+    EXPECT_EQ(store.ReadString(hkcr, u".mp3", u"PerceivedType"), u"audio");
+    EXPECT_EQ(store.ReadString(hkcr, u".mp3\\OpenWithProgids", u"OtherPlayer.mp3"), u"");
+    EXPECT_EQ(store.ReadString(hkcr, u"Marblefinch.mp3\\Shell\\Enqueue\\command", u""),
+              u"q.exe \"%1\"");
+    EXPECT_EQ(store.SubKeyNames(hkcr, u"Marblefinch.mp3\\Shell"),
+              (std::vector<Text>{u"Enqueue", u"Open"}));
+    EXPECT_EQ(store.SubKeyNames(hkcr, u"Directory"), (std::vector<Text>{u"Shell"}));
+    EXPECT_EQ(store.SubKeyNames(hkcr, u"Directory\\Shell"),
+              (std::vector<Text>{u"cmd", u"find", u"Marblefinch.Play"}));
+    EXPECT_EQ(store.ReadString(hkcr, u"Directory\\Shell\\cmd\\command", u""), u"cmd.exe");
+    EXPECT_EQ(notices.Count(), 44);
+}
+
+}  // namespace
+}  // namespace mf

@@ -333,3 +333,47 @@ TEST_F(ImageResources, ManifestAsksForAdministratorAndVisualStyles) {
 
 }  // namespace
 }  // namespace mf::testing
+
+namespace mf::testing {
+namespace {
+
+class NothingLost : public ToolTest {};
+
+TEST_F(NothingLost, ForeignEntriesSurviveAndASecondRunChangesNothing) {
+    WriteString(HKEY_CLASSES_ROOT, L".mp3", L"", L"OtherPlayer.mp3");
+    WriteString(HKEY_CLASSES_ROOT, L".mp3", L"Content Type", L"audio/mpeg");
+    WriteString(HKEY_CLASSES_ROOT, L".mp3", L"PerceivedType", L"audio");
+    WriteString(HKEY_CLASSES_ROOT, L".mp3\\OpenWithProgids", L"OtherPlayer.mp3", L"");
+    WriteString(HKEY_CLASSES_ROOT, L"Marblefinch.mp3\\Shell\\Enqueue\\command", L"",
+                L"q.exe \"%1\"");
+    // The folder class's shell key spelt with a capital S, as some systems have it.
+    DeleteTree(HKEY_CLASSES_ROOT, L"Directory\\shell");
+    WriteString(HKEY_CLASSES_ROOT, L"Directory\\Shell\\cmd\\command", L"", L"cmd.exe");
+
+    const auto runAndDump = [] {
+        ToolProcess tool(ToolPath(), L"C:\\P\\player.exe regall Play");
+        EXPECT_EQ(tool.WaitForExit(), 0u);
+        std::wstring dump;
+        for (const wchar_t* key :
+             {L".mp3", L"Marblefinch.mp3", L".cue", L"Marblefinch.cue", L"Directory"}) {
+            dump += DumpTree(HKEY_CLASSES_ROOT, key);
+        }
+        return dump;
+    };
+    const std::wstring first = runAndDump();
+    EXPECT_EQ(runAndDump(), first);
+
+    EXPECT_EQ(ReadString(HKEY_CLASSES_ROOT, L".mp3"), L"Marblefinch.mp3");
+    EXPECT_EQ(ReadString(HKEY_CLASSES_ROOT, L".mp3", L"Content Type"), L"audio/mpeg");
+    EXPECT_EQ(ReadString(HKEY_CLASSES_ROOT, L".mp3", L"PerceivedType"), L"audio");
+    EXPECT_EQ(ReadString(HKEY_CLASSES_ROOT, L".mp3\\OpenWithProgids", L"OtherPlayer.mp3"), L"");
+    EXPECT_EQ(ReadString(HKEY_CLASSES_ROOT, L"Marblefinch.mp3\\Shell\\Enqueue\\command"),
+              L"q.exe \"%1\"");
+    EXPECT_EQ(SubKeys(HKEY_CLASSES_ROOT, L"Directory"), std::vector<std::wstring>{L"Shell"});
+    EXPECT_EQ(ReadString(HKEY_CLASSES_ROOT, L"Directory\\Shell\\Marblefinch.Play"), L"Play");
+    EXPECT_EQ(ReadString(HKEY_CLASSES_ROOT, L"Directory\\Shell\\cmd\\command"), L"cmd.exe");
+    DeleteTree(HKEY_CLASSES_ROOT, L"Directory\\Shell");
+}
+
+}  // namespace
+}  // namespace mf::testing

@@ -2,6 +2,8 @@
 // deny entries in keys' DACLs.
 #include <gtest/gtest.h>
 
+#include <iostream>
+
 #include "registration/Registry.h"
 #include "registration/RegistryTools.h"
 #include "registration/ShellNotice.h"
@@ -10,6 +12,7 @@
 namespace mf {
 namespace {
 
+using testing::DeleteTree;
 using testing::DenyRights;
 using testing::KeyCleanup;
 using testing::KeyExists;
@@ -145,6 +148,188 @@ TEST_F(RoutinesOnWine, FolderVerbAndItsRefusals) {
     DenyRights(HKEY_CLASSES_ROOT, L"Directory\\shell\\Marblefinch.Play", KEY_QUERY_VALUE);
     EXPECT_EQ(MessageOf([] { RegisterFolderVerb(u"p.exe", u"Play"); }),
               u"Failed to create key Marblefinch.Play");
+}
+
+}  // namespace
+}  // namespace mf
+
+#include "app/regtypesmain.h"
+#include "shared/constants.h"
+
+namespace mf {
+namespace {
+
+// A few rows of the fault matrix again, on the real registry: a deny entry on one key, a
+// whole "regall" in this process, and what it leaves.
+struct WineFault {
+    const char* name;
+    const wchar_t* deniedKey;
+    DWORD denied;
+    int completeTypes;
+    int notices;
+    const char16_t* error;  // nullptr: none leaves DoRegistration
+    bool caption;
+    bool command;
+};
+
+class RegallOnWine : public ::testing::TestWithParam<WineFault> {
+  protected:
+    static std::vector<std::wstring> Keys() {
+        std::vector<std::wstring> keys;
+        for (const char16_t* ext : constants::AudioExtensions) {
+            keys.push_back(testing::Wide(ext));
+            keys.push_back(L"Marblefinch" + testing::Wide(ext));
+        }
+        keys.insert(keys.end(),
+                    {L".cue", L"Marblefinch.cue", L"Directory\\shell\\Marblefinch.Play"});
+        return keys;
+    }
+    static int CompleteTypes() {
+        int complete = 0;
+        std::vector<std::wstring> types;
+        for (const char16_t* ext : constants::AudioExtensions) {
+            types.push_back(testing::Wide(ext));
+        }
+        types.push_back(L".cue");
+        for (const std::wstring& ext : types) {
+            complete +=
+                ReadString(HKEY_CLASSES_ROOT, L"Marblefinch" + ext + L"\\Shell\\Open\\Command") ==
+                L"\"p.exe\" \"%1\"";
+        }
+        return complete;
+    }
+
+    KeyCleanup cleanup{HKEY_CLASSES_ROOT, Keys()};
+    NoticeRecorder notices;
+    ScopedShellNotifierOverride useRecorder{notices};
+};
+
+TEST_P(RegallOnWine, LeavesWhatTheRulesSay) {
+    const WineFault& c = GetParam();
+    MakeKey(HKEY_CLASSES_ROOT, L"Directory\\shell");
+    DenyRights(HKEY_CLASSES_ROOT, c.deniedKey, c.denied);
+    regtypesmain::ResetArguments();
+    regtypesmain::CaptureArguments({u"p.exe", u"regall", u"Play"});
+    const Text error = MessageOf([] { regtypesmain::DoRegistration(); });
+    regtypesmain::ResetArguments();
+
+    EXPECT_EQ(error, c.error != nullptr ? Text(c.error) : Text(u"<no error>"));
+    EXPECT_EQ(CompleteTypes(), c.completeTypes);
+    EXPECT_EQ(notices.Count(), c.notices);
+    EXPECT_EQ(ReadString(HKEY_CLASSES_ROOT, L"Directory\\shell\\Marblefinch.Play").has_value(),
+              c.caption);
+    EXPECT_EQ(
+        ReadString(HKEY_CLASSES_ROOT, L"Directory\\shell\\Marblefinch.Play\\command").has_value(),
+        c.command);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, RegallOnWine,
+    ::testing::Values(WineFault{"table_icon_write", L"Marblefinch.flac\\DefaultIcon", KEY_SET_VALUE,
+                                21, 21, nullptr, true, true},
+                      WineFault{"table_progid_refuses_subkeys", L"Marblefinch.ogg",
+                                KEY_CREATE_SUB_KEY, 21, 21, nullptr, true, true},
+                      WineFault{"cue_extension_write", L".cue", KEY_SET_VALUE, 21, 21,
+                                u"Failed to set data for ''", false, false},
+                      WineFault{"cue_command_write", L"Marblefinch.cue\\Shell\\Open\\Command",
+                                KEY_SET_VALUE, 21, 21, u"Failed to set data for ''", false, false},
+                      WineFault{"verb_unreadable", L"Directory\\shell\\Marblefinch.Play",
+                                KEY_QUERY_VALUE, 22, 22, u"Failed to create key Marblefinch.Play",
+                                false, false},
+                      WineFault{"verb_command_unreadable",
+                                L"Directory\\shell\\Marblefinch.Play\\command", KEY_QUERY_VALUE, 22,
+                                22, u"Failed to create key command", true, false}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace mf
+
+namespace mf {
+namespace {
+
+// Passes every call to the real registry and counts the key handles still open.
+class CountingRegistry final : public RegistryFunctions {
+  public:
+    explicit CountingRegistry(RegistryFunctions& real) : real_(real) {}
+    RegStatus CreateKeyEx(RegHandle key, const char16_t* subKey, std::uint32_t options,
+                          RegSam access, RegHandle* result, std::uint32_t* disposition) override {
+        const RegStatus status =
+            real_.CreateKeyEx(key, subKey, options, access, result, disposition);
+        open_ += status == kErrorSuccess;
+        return status;
+    }
+    RegStatus OpenKeyEx(RegHandle key, const char16_t* subKey, std::uint32_t options, RegSam access,
+                        RegHandle* result) override {
+        const RegStatus status = real_.OpenKeyEx(key, subKey, options, access, result);
+        open_ += status == kErrorSuccess;
+        return status;
+    }
+    RegStatus SetValueEx(RegHandle key, const char16_t* name, std::uint32_t type,
+                         const std::uint8_t* data, std::uint32_t size) override {
+        return real_.SetValueEx(key, name, type, data, size);
+    }
+    RegStatus CloseKey(RegHandle key) override {
+        const RegStatus status = real_.CloseKey(key);
+        open_ -= status == kErrorSuccess;
+        return status;
+    }
+    RegStatus FlushKey(RegHandle key) override { return real_.FlushKey(key); }
+    int Open() const { return open_; }
+
+  private:
+    RegistryFunctions& real_;
+    int open_ = 0;
+};
+
+// The value of a fresh kernel handle: handles are handed out lowest free slot first, so a
+// leak between two probes shows as a different value even where the platform's handle
+// count is not kept (Wine reports 0).
+HANDLE ProbeHandle() {
+    const HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    CloseHandle(event);
+    return event;
+}
+
+// After whole "regall" runs with the real registry and the real shell notice, this process
+// holds no more key handles, kernel handles, GDI objects or USER objects than before.
+TEST(ResourceDiscipline, RegallGivesBackEveryHandle) {
+    KeyCleanup cleanup{HKEY_CLASSES_ROOT, {L".mp3", L"Marblefinch.mp3"}};
+    MakeKey(HKEY_CLASSES_ROOT, L"Directory\\shell");
+    CountingRegistry counting(PlatformRegistry());
+    const ScopedRegistryOverride useCounting(counting);
+    const auto run = [] {
+        regtypesmain::ResetArguments();
+        regtypesmain::CaptureArguments({u"p.exe", u"regall", u"Play"});
+        regtypesmain::DoRegistration();
+        regtypesmain::ResetArguments();
+    };
+    run();  // first use loads and caches what the platform keeps for the process
+    EXPECT_EQ(counting.Open(), 0);
+
+    DWORD handlesBefore = 0;
+    ASSERT_TRUE(GetProcessHandleCount(GetCurrentProcess(), &handlesBefore));
+    const HANDLE probeBefore = ProbeHandle();
+    const DWORD gdiBefore = GetGuiResources(GetCurrentProcess(), GR_GDIOBJECTS);
+    const DWORD userBefore = GetGuiResources(GetCurrentProcess(), GR_USEROBJECTS);
+    for (int i = 0; i < 5; ++i) {
+        run();
+    }
+    DWORD handlesAfter = 0;
+    ASSERT_TRUE(GetProcessHandleCount(GetCurrentProcess(), &handlesAfter));
+    EXPECT_EQ(counting.Open(), 0);
+    EXPECT_EQ(ProbeHandle(), probeBefore);
+    EXPECT_EQ(handlesAfter, handlesBefore);
+    EXPECT_EQ(GetGuiResources(GetCurrentProcess(), GR_GDIOBJECTS), gdiBefore);
+    EXPECT_EQ(GetGuiResources(GetCurrentProcess(), GR_USEROBJECTS), userBefore);
+    std::cout << "kernel handles " << handlesBefore << " -> " << handlesAfter << ", probe "
+              << probeBefore << ", GDI " << gdiBefore << ", USER " << userBefore << "\n";
+    for (const char16_t* ext : constants::AudioExtensions) {
+        DeleteTree(HKEY_CLASSES_ROOT, testing::Wide(ext));
+        DeleteTree(HKEY_CLASSES_ROOT, L"Marblefinch" + testing::Wide(ext));
+    }
+    DeleteTree(HKEY_CLASSES_ROOT, L".cue");
+    DeleteTree(HKEY_CLASSES_ROOT, L"Marblefinch.cue");
+    DeleteTree(HKEY_CLASSES_ROOT, L"Directory\\shell\\Marblefinch.Play");
 }
 
 }  // namespace

@@ -119,6 +119,39 @@ KeyCleanup::~KeyCleanup() {
     Run();
 }
 
+void WriteString(HKEY root, const std::wstring& path, const std::wstring& name,
+                 const std::wstring& value) {
+    MakeKey(root, path);
+    RegSetKeyValueW(root, path.c_str(), name.c_str(), REG_SZ, value.c_str(),
+                    static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
+}
+
+std::wstring DumpTree(HKEY root, const std::wstring& path) {
+    UniqueHkey key;
+    if (RegOpenKeyExW(root, path.c_str(), 0, KEY_READ, key.put()) != ERROR_SUCCESS) {
+        return L"";
+    }
+    std::wstring dump = L"[" + path + L"]\n";
+    for (DWORD index = 0;; ++index) {
+        wchar_t name[16384];
+        DWORD nameLength = 16384;
+        DWORD type = 0;
+        BYTE data[4096];
+        DWORD size = sizeof data;
+        if (RegEnumValueW(key.get(), index, name, &nameLength, nullptr, &type, data, &size) !=
+            ERROR_SUCCESS) {
+            break;
+        }
+        dump += std::wstring(name, nameLength) + L"=" + std::to_wstring(type) + L":";
+        dump += std::wstring(reinterpret_cast<const wchar_t*>(data), size / sizeof(wchar_t));
+        dump += L"\n";
+    }
+    for (const std::wstring& child : SubKeys(root, path)) {
+        dump += DumpTree(root, path + L"\\" + child);
+    }
+    return dump;
+}
+
 void DeleteTree(HKEY root, const std::wstring& path) {
     ReopenEveryKey(root, path);
     RegDeleteTreeW(root, path.c_str());

@@ -38,6 +38,10 @@ bool KeyExists(HKEY root, const std::wstring& path);
 std::optional<std::wstring> ReadString(HKEY root, const std::wstring& path,
                                        const std::wstring& name = L"");
 std::vector<std::wstring> SubKeys(HKEY root, const std::wstring& path);
+void WriteString(HKEY root, const std::wstring& path, const std::wstring& name,
+                 const std::wstring& value);
+// Every key and value below `path`, one per line, for comparing whole trees.
+std::wstring DumpTree(HKEY root, const std::wstring& path);
 // Deletes a tree, lifting any DACL in it that would stop the deletion.
 void DeleteTree(HKEY root, const std::wstring& path);
 
