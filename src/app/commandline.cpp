@@ -1,72 +1,83 @@
 #include "app/commandline.h"
 
+#include <algorithm>
+
 namespace mf {
 
 namespace {
 
 constexpr char16_t kQuote = u'"';
+constexpr char16_t kSpace = u' ';
 
-class Cursor {
-  public:
-    explicit Cursor(TextView text) : text_(text) {}
-    // A NUL, in the text or past its end, ends the line.
-    char16_t Peek(std::size_t ahead = 0) const {
-        return pos_ + ahead < text_.size() ? text_[pos_ + ahead] : u'\0';
+// The line as a range without NULs: the first NUL ends it, as it ends the platform's text.
+struct Range {
+    const char16_t* pos;
+    const char16_t* end;
+
+    char16_t Peek() const { return pos < end ? *pos : u'\0'; }
+    bool StartsWithDoubledQuote() const {
+        return end - pos >= 2 && pos[0] == kQuote && pos[1] == kQuote;
     }
-    void Advance(std::size_t count = 1) { pos_ += count; }
-    std::size_t Position() const { return pos_; }
-    TextView Slice(std::size_t from, std::size_t to) const { return text_.substr(from, to - from); }
-
-  private:
-    TextView text_;
-    std::size_t pos_ = 0;
 };
 
-// One token; empty when the line has nothing more to give.
-Text NextToken(Cursor& cursor) {
+// Walks one token, handing each run of its characters to `emit`, and returns how many
+// characters it has; 0 when the line has nothing more to give.
+template <typename Emit>
+std::size_t WalkToken(Range& line, Emit&& emit) {
     for (;;) {
-        while (cursor.Peek() != u'\0' && cursor.Peek() <= u' ') {
-            cursor.Advance();
+        while (line.pos < line.end && *line.pos <= kSpace) {
+            ++line.pos;
         }
-        if (cursor.Peek() == kQuote && cursor.Peek(1) == kQuote) {
-            cursor.Advance(2);
-        } else {
+        if (!line.StartsWithDoubledQuote()) {
             break;
         }
+        line.pos += 2;
     }
-    Text token;
-    while (cursor.Peek() > u' ') {
-        if (cursor.Peek() == kQuote) {
-            cursor.Advance();
-            const std::size_t start = cursor.Position();
-            while (cursor.Peek() != u'\0' && cursor.Peek() != kQuote) {
-                cursor.Advance();
-            }
-            token.append(cursor.Slice(start, cursor.Position()));
-            if (cursor.Peek() == kQuote) {
-                cursor.Advance();
-            }
+    std::size_t length = 0;
+    while (line.Peek() > kSpace) {
+        const bool quoted = *line.pos == kQuote;
+        const char16_t* start;
+        if (quoted) {
+            // Inside quotes everything but the closing quote belongs to the token.
+            start = ++line.pos;
+            line.pos = std::find(line.pos, line.end, kQuote);
         } else {
-            const std::size_t start = cursor.Position();
-            while (cursor.Peek() > u' ' && cursor.Peek() != kQuote) {
-                cursor.Advance();
+            start = line.pos;
+            while (line.pos<line.end&& * line.pos> kSpace && *line.pos != kQuote) {
+                ++line.pos;
             }
-            token.append(cursor.Slice(start, cursor.Position()));
+        }
+        length += static_cast<std::size_t>(line.pos - start);
+        emit(start, line.pos);
+        if (quoted && line.pos < line.end) {
+            ++line.pos;  // the closing quote
         }
     }
-    return token;
+    return length;
 }
 
 }  // namespace
 
 std::vector<Text> SplitCommandLine(TextView commandLine) {
-    Cursor cursor(commandLine);
-    NextToken(cursor);  // the program name
+    const char16_t* const begin = commandLine.data();
+    Range line{begin, std::find(begin, begin + commandLine.size(), u'\0')};
+    WalkToken(line, [](const char16_t*, const char16_t*) {});  // the program name
+
+    // Every token takes a character and a separator, so this is enough room for all of them
+    // (and the empty one that ends the line): the vector never grows, no argument is moved.
     std::vector<Text> arguments;
-    for (Text token = NextToken(cursor); !token.empty(); token = NextToken(cursor)) {
-        arguments.push_back(std::move(token));
+    arguments.reserve(static_cast<std::size_t>(line.end - line.pos) / 2 + 2);
+    for (;;) {
+        Text& argument = arguments.emplace_back();
+        const std::size_t length =
+            WalkToken(line, [&argument](const char16_t* from, const char16_t* to) {
+                argument.append(from, static_cast<std::size_t>(to - from));
+            });
+        if (length == 0) {
+            arguments.pop_back();
+            return arguments;
+        }
     }
-    return arguments;
 }
 
 }  // namespace mf

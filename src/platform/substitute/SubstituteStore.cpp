@@ -35,31 +35,40 @@ char16_t FoldChar(char16_t c) {
     return c;
 }
 
-// Splits a key path into its levels. A trailing "\" is allowed; a leading one or an
-// empty level in the middle is a bad path name, as it is for the registry.
-bool SplitPath(TextView path, std::vector<TextView>& levels) {
-    levels.clear();
-    if (path.empty()) {
-        return true;
-    }
-    if (path.back() == u'\\') {
-        path.remove_suffix(1);
-    }
-    std::size_t start = 0;
-    for (;;) {
-        const std::size_t end = path.find(u'\\', start);
-        const TextView level =
-            path.substr(start, end == TextView::npos ? TextView::npos : end - start);
-        if (level.empty()) {
-            return false;
+// A key path's levels, one at a time. A trailing "\\" is allowed; a leading one or an empty
+// level in the middle is a bad path name, as it is for the registry.
+class Levels {
+  public:
+    explicit Levels(TextView path) : rest_(path) {
+        if (!rest_.empty() && rest_.back() == u'\\') {
+            rest_.remove_suffix(1);
         }
-        levels.push_back(level);
-        if (end == TextView::npos) {
+    }
+    bool Valid() const {
+        if (rest_.empty()) {
             return true;
         }
-        start = end + 1;
+        return rest_.front() != u'\\' && rest_.find(u"\\\\") == TextView::npos;
     }
-}
+    bool Next(TextView& level) {
+        if (done_ || rest_.empty()) {
+            return false;
+        }
+        const std::size_t end = rest_.find(u'\\');
+        if (end == TextView::npos) {
+            level = rest_;
+            done_ = true;
+        } else {
+            level = rest_.substr(0, end);
+            rest_.remove_prefix(end + 1);
+        }
+        return true;
+    }
+
+  private:
+    TextView rest_;
+    bool done_ = false;
+};
 
 TextView OrEmpty(const char16_t* text) {
     return text != nullptr ? TextView(text) : TextView();
@@ -80,6 +89,18 @@ RegSam Rights(RegSam access) {
 }
 
 }  // namespace
+
+bool SubstituteStore::NameLess::operator()(TextView a, TextView b) const {
+    const std::size_t common = std::min(a.size(), b.size());
+    for (std::size_t i = 0; i < common; ++i) {
+        const char16_t x = FoldChar(a[i]);
+        const char16_t y = FoldChar(b[i]);
+        if (x != y) {
+            return x < y;
+        }
+    }
+    return a.size() < b.size();
+}
 
 Text FoldKeyName(TextView name) {
     Text folded(name);
@@ -116,13 +137,13 @@ SubstituteStore::Node* SubstituteStore::FromHandle(RegHandle handle, RegSam* gra
 }
 
 SubstituteStore::Node* SubstituteStore::Find(Node* from, TextView path) const {
-    std::vector<TextView> levels;
-    if (!SplitPath(path, levels)) {
+    Levels levels(path);
+    if (!levels.Valid()) {
         return nullptr;
     }
     Node* node = from;
-    for (const TextView level : levels) {
-        const auto it = node->children.find(FoldKeyName(level));
+    for (TextView level; levels.Next(level);) {
+        const auto it = node->children.find(level);
         if (it == node->children.end()) {
             return nullptr;
         }
@@ -132,17 +153,17 @@ SubstituteStore::Node* SubstituteStore::Find(Node* from, TextView path) const {
 }
 
 SubstituteStore::Node* SubstituteStore::Make(Node* from, TextView path) {
-    std::vector<TextView> levels;
-    SplitPath(path, levels);
+    Levels levels(path);
     Node* node = from;
-    for (const TextView level : levels) {
-        auto& slot = node->children[FoldKeyName(level)];
-        if (!slot) {
-            slot = std::make_unique<Node>();
-            slot->name = Text(level);
-            slot->path = JoinPath(node->path, level);
+    for (TextView level; levels.Next(level);) {
+        auto it = node->children.find(level);
+        if (it == node->children.end()) {
+            auto child = std::make_unique<Node>();
+            child->name = Text(level);
+            child->path = JoinPath(node->path, level);
+            it = node->children.emplace(Text(level), std::move(child)).first;
         }
-        node = slot.get();
+        node = it->second.get();
     }
     return node;
 }
@@ -164,8 +185,20 @@ bool SubstituteStore::Refused() {
     return true;
 }
 
+RegStatus SubstituteStore::LogPath(CallKind kind, const Node* base, TextView path, RegSam access,
+                                   RegStatus status) {
+    if (logCalls_) {
+        calls_.push_back(Call{kind, base != nullptr ? JoinPath(base->path, path) : Text(path),
+                              Text(), access, status});
+    }
+    return status;
+}
+
 RegStatus SubstituteStore::Log(CallKind kind, const Node* node, TextView name, RegSam access,
                                RegStatus status) {
+    if (!logCalls_) {
+        return status;
+    }
     calls_.push_back(Call{kind, node != nullptr ? node->path : Text(), Text(name), access, status});
     return status;
 }
@@ -177,10 +210,7 @@ RegStatus SubstituteStore::CreateKeyEx(RegHandle key, const char16_t* subKey,
     RegSam granted = 0;
     Node* base = FromHandle(key, &granted);
     const auto log = [&](RegStatus status) {
-        calls_.push_back(Call{CallKind::Create,
-                              base != nullptr ? JoinPath(base->path, path) : Text(path), Text(),
-                              access, status});
-        return status;
+        return LogPath(CallKind::Create, base, path, access, status);
     };
     if (Refused()) {
         return log(kErrorAccessDenied);
@@ -188,16 +218,16 @@ RegStatus SubstituteStore::CreateKeyEx(RegHandle key, const char16_t* subKey,
     if (base == nullptr) {
         return log(kErrorInvalidHandle);
     }
-    std::vector<TextView> levels;
-    if (!SplitPath(path, levels)) {
+    Levels levels(path);
+    if (!levels.Valid()) {
         return log(kErrorBadPathname);
     }
     // Walk down, creating what is missing; a parent that refuses new subkeys stops the walk
     // and leaves the levels made so far, as the registry does.
     Node* node = base;
     bool created = false;
-    for (const TextView level : levels) {
-        const auto it = node->children.find(FoldKeyName(level));
+    for (TextView level; levels.Next(level);) {
+        const auto it = node->children.find(level);
         if (it != node->children.end()) {
             node = it->second.get();
             continue;
@@ -226,10 +256,7 @@ RegStatus SubstituteStore::OpenKeyEx(RegHandle key, const char16_t* subKey,
     RegSam granted = 0;
     Node* base = FromHandle(key, &granted);
     const auto log = [&](RegStatus status) {
-        calls_.push_back(Call{CallKind::Open,
-                              base != nullptr ? JoinPath(base->path, path) : Text(path), Text(),
-                              access, status});
-        return status;
+        return LogPath(CallKind::Open, base, path, access, status);
     };
     if (Refused()) {
         return log(kErrorAccessDenied);
@@ -237,8 +264,7 @@ RegStatus SubstituteStore::OpenKeyEx(RegHandle key, const char16_t* subKey,
     if (base == nullptr) {
         return log(kErrorInvalidHandle);
     }
-    std::vector<TextView> levels;
-    if (!SplitPath(path, levels)) {
+    if (!Levels(path).Valid()) {
         return log(kErrorBadPathname);
     }
     Node* node = Find(base, path);
@@ -266,8 +292,7 @@ RegStatus SubstituteStore::SetValueEx(RegHandle key, const char16_t* name, std::
         return Log(CallKind::SetValue, node, OrEmpty(name), granted, kErrorAccessDenied);
     }
     const TextView valueName = OrEmpty(name);
-    node->values[FoldKeyName(valueName)] =
-        Value{Text(valueName), type, std::vector<std::uint8_t>(data, data + size)};
+    PutValue(*node, valueName, type, data, size);
     return Log(CallKind::SetValue, node, valueName, granted, kErrorSuccess);
 }
 
@@ -291,6 +316,17 @@ RegStatus SubstituteStore::FlushKey(RegHandle key) {
                node != nullptr ? kErrorSuccess : kErrorInvalidHandle);
 }
 
+// An existing value keeps the case of its name, as in the registry.
+void SubstituteStore::PutValue(Node& node, TextView name, std::uint32_t type,
+                               const std::uint8_t* data, std::size_t size) {
+    auto it = node.values.find(name);
+    if (it == node.values.end()) {
+        it = node.values.emplace(Text(name), Value{Text(name), type, {}}).first;
+    }
+    it->second.type = type;
+    it->second.data.assign(data, data + size);
+}
+
 void SubstituteStore::AddKey(RegHandle hive, TextView path) {
     Make(Root(hive), path);
 }
@@ -299,9 +335,7 @@ void SubstituteStore::PutString(RegHandle hive, TextView path, TextView name, Te
     Node* node = Make(Root(hive), path);
     Text text(value);
     const auto* bytes = reinterpret_cast<const std::uint8_t*>(text.c_str());
-    node->values[FoldKeyName(name)] =
-        Value{Text(name), kRegSz,
-              std::vector<std::uint8_t>(bytes, bytes + (text.size() + 1) * sizeof(char16_t))};
+    PutValue(*node, name, kRegSz, bytes, (text.size() + 1) * sizeof(char16_t));
 }
 
 bool SubstituteStore::HasKey(RegHandle hive, TextView path) const {
@@ -314,7 +348,7 @@ std::optional<Text> SubstituteStore::ReadString(RegHandle hive, TextView path,
     if (node == nullptr) {
         return std::nullopt;
     }
-    const auto it = node->values.find(FoldKeyName(name));
+    const auto it = node->values.find(name);
     if (it == node->values.end() || it->second.type != kRegSz) {
         return std::nullopt;
     }
@@ -334,7 +368,7 @@ std::optional<std::pair<std::uint32_t, std::vector<std::uint8_t>>> SubstituteSto
     if (node == nullptr) {
         return std::nullopt;
     }
-    const auto it = node->values.find(FoldKeyName(name));
+    const auto it = node->values.find(name);
     if (it == node->values.end()) {
         return std::nullopt;
     }
@@ -372,11 +406,11 @@ void SubstituteStore::RefuseCall(std::size_t ordinal) {
 std::string SubstituteStore::Export(RegHandle hive) const {
     std::string out;
     const auto walk = [&out](const auto& self, const Node& node) -> void {
-        out += "[" + ToUtf8(node.path) + "]\n";
+        out.append("[").append(ToUtf8(node.path)).append("]\n");
         for (const auto& [folded, value] : node.values) {
             char type[16];
             std::snprintf(type, sizeof type, "%u", static_cast<unsigned>(value.type));
-            out += "\"" + ToUtf8(value.name) + "\"=" + type + ":";
+            out.append("\"").append(ToUtf8(value.name)).append("\"=").append(type).append(":");
             for (const std::uint8_t byte : value.data) {
                 char hex[4];
                 std::snprintf(hex, sizeof hex, "%02x", byte);

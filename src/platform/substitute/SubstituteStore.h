@@ -60,6 +60,8 @@ class SubstituteStore final : public RegistryFunctions {
     void RefuseCall(std::size_t ordinal);
     std::size_t OpenHandleCount() const { return handles_.size(); }
     const std::vector<Call>& Calls() const { return calls_; }
+    // The call log is on by default; a benchmark turns it off to time the store alone.
+    void KeepCallLog(bool keep) { logCalls_ = keep; }
     // Every key and value of a hive, one per line, sorted; for whole-hive comparisons.
     std::string Export(RegHandle hive) const;
 
@@ -69,12 +71,17 @@ class SubstituteStore final : public RegistryFunctions {
         std::uint32_t type;
         std::vector<std::uint8_t> data;
     };
+    // Orders names as the registry compares them: case-insensitively.
+    struct NameLess {
+        using is_transparent = void;
+        bool operator()(TextView a, TextView b) const;
+    };
     struct Node {
         Text name;
         Text path;
         RegSam denied = 0;
-        std::map<Text, std::unique_ptr<Node>> children;  // by folded name
-        std::map<Text, Value> values;                    // by folded name
+        std::map<Text, std::unique_ptr<Node>, NameLess> children;
+        std::map<Text, Value, NameLess> values;
     };
     struct OpenHandle {
         Node* node;
@@ -88,6 +95,10 @@ class SubstituteStore final : public RegistryFunctions {
     RegHandle NewHandle(Node* node, RegSam access);
     bool Refused();
     RegStatus Log(CallKind kind, const Node* node, TextView name, RegSam access, RegStatus status);
+    RegStatus LogPath(CallKind kind, const Node* base, TextView path, RegSam access,
+                      RegStatus status);
+    void PutValue(Node& node, TextView name, std::uint32_t type, const std::uint8_t* data,
+                  std::size_t size);
 
     std::unique_ptr<Node> classesRoot_;
     std::unique_ptr<Node> currentUser_;
@@ -96,6 +107,7 @@ class SubstituteStore final : public RegistryFunctions {
     std::vector<Call> calls_;
     std::vector<std::size_t> refusedOrdinals_;
     std::size_t ordinal_ = 0;
+    bool logCalls_ = true;
 };
 
 // ASCII, Latin-1, Latin Extended-A, Greek and Cyrillic letters fold to upper case, which
