@@ -6,7 +6,7 @@ packages=(
     cmake ninja-build g++ clang googletest libbenchmark-dev
     g++-mingw-w64-i686-posix binutils-mingw-w64-i686
     wine wine32:i386
-    xvfb xauth x11-utils imagemagick icoutils
+    xvfb xauth x11-utils imagemagick icoutils openbox bc
 )
 
 missing=()

@@ -1,10 +1,19 @@
 #!/usr/bin/env bash
 # Makes (once) the project's own Wine prefix and seeds it the way Windows ships it: a
 # "Directory\shell" with a couple of verbs, which a fresh Wine prefix lacks.
-# Usage: wine-prefix.sh PREFIX [--bare]   (--bare: leave the prefix as Wine makes it)
+# Usage: wine-prefix.sh PREFIX [--bare] [--menus]
+#   --bare: no "Directory\shell", as a fresh Wine prefix has it
+#   --menus: keep Wine's desktop-menu builder on (it is switched off otherwise)
 set -euo pipefail
 prefix=$1
-mode=${2:-seeded}
+mode=seeded
+menus=off
+for option in "${@:2}"; do
+    case $option in
+        --bare) mode=--bare ;;
+        --menus) menus=on ;;
+    esac
+done
 export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 
 if [ ! -f "$prefix/system.reg" ]; then
@@ -15,6 +24,14 @@ fi
 if [ ! -f "$prefix/system.reg" ]; then
     echo "wine-prefix.sh: Wine did not make a prefix in $prefix" >&2
     exit 1
+fi
+
+# Wine starts winemenubuilder on every association-changed notice, to mirror associations
+# into the host's desktop menus; a test prefix must not reach outside itself.
+if [ "$menus" = off ]; then
+    wine reg add 'HKCU\Software\Wine\DllOverrides' /v winemenubuilder.exe /d '' /f >/dev/null
+else
+    wine reg delete 'HKCU\Software\Wine\DllOverrides' /v winemenubuilder.exe /f >/dev/null 2>&1 || true
 fi
 
 if [ "$mode" != "--bare" ]; then
