@@ -3,7 +3,7 @@
 set -euo pipefail
 
 packages=(
-    cmake ninja-build g++ clang googletest libbenchmark-dev
+    cmake ninja-build g++ clang googletest libbenchmark-dev valgrind python3
     g++-mingw-w64-i686-posix binutils-mingw-w64-i686
     wine wine32:i386
     xvfb xauth x11-utils imagemagick icoutils openbox bc

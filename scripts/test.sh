@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# Sets up the machine if needed, builds both configurations and runs every test:
-# the native suite (substitute registry, sanitizers) and the Windows suites under Wine.
+# Sets up the machine if needed, builds every configuration and runs every test:
+#   native suite (substitute registry) under AddressSanitizer and UndefinedBehaviorSanitizer,
+#   the same suite under valgrind, a bounded run of the command-line fuzzer on its corpus,
+#   and the Windows suites under Wine (registry, end to end, image checks).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -9,12 +11,29 @@ source scripts/display.sh
 cleanup() {
     WINEPREFIX="$PWD/build/windows/wineprefix" wineserver -k 2>/dev/null || true
     mf_stop_display
+    rm -rf "${fuzz_work:-}"
 }
 trap cleanup EXIT
 
 cmake --preset native
 cmake --build --preset native
 ctest --preset native
+
+cmake --preset valgrind
+cmake --build --preset valgrind --target core_tests
+valgrind --error-exitcode=1 --leak-check=full --errors-for-leak-kinds=definite -q \
+    build/valgrind/tests/core_tests --gtest_brief=1
+
+cmake --preset fuzz
+cmake --build --preset fuzz
+fuzz_work=$(mktemp -d)
+if ! build/fuzz/fuzz/commandline_fuzzer -max_total_time="${MF_FUZZ_SECONDS:-30}" -max_len=4096 \
+    -print_final_stats=1 "$fuzz_work" fuzz/corpus/commandline >"$fuzz_work/log" 2>&1; then
+    tail -n 40 "$fuzz_work/log"
+    echo "fuzzer: finding above" >&2
+    exit 1
+fi
+grep -E '^(Done|stat::number_of_executed_units)' "$fuzz_work/log"
 
 cmake --preset windows
 cmake --build --preset windows
