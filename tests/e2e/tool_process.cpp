@@ -69,7 +69,7 @@ ToolProcess::ToolProcess(const std::wstring& exe, const std::wstring& arguments,
                         nullptr, &startup, &info)) {
         throw std::runtime_error("CreateProcessW failed: " + std::to_string(GetLastError()));
     }
-    const UniqueHandle thread(info.hThread);
+    const win32::UniqueKernelHandle thread(info.hThread);
     process_.reset(info.hProcess);
     id_ = info.dwProcessId;
 }

@@ -4,29 +4,12 @@
 
 #include <windows.h>
 
+#include "platform/win32/WinHandles.h"
+
 #include <optional>
 #include <string>
 
 namespace mf::testing {
-
-class UniqueHandle {
-  public:
-    UniqueHandle() = default;
-    explicit UniqueHandle(HANDLE handle) : handle_(handle) {}
-    ~UniqueHandle() { reset(); }
-    void reset(HANDLE handle = nullptr) {
-        if (handle_ != nullptr && handle_ != INVALID_HANDLE_VALUE) {
-            CloseHandle(handle_);
-        }
-        handle_ = handle;
-    }
-    UniqueHandle(const UniqueHandle&) = delete;
-    UniqueHandle& operator=(const UniqueHandle&) = delete;
-    HANDLE get() const { return handle_; }
-
-  private:
-    HANDLE handle_ = nullptr;
-};
 
 // The built tool, as a Windows path (the build passes its Unix path in MF_TOOL_EXE).
 std::wstring ToolPath();
@@ -49,7 +32,7 @@ class ToolProcess {
     DWORD Id() const { return id_; }
 
   private:
-    UniqueHandle process_;
+    win32::UniqueKernelHandle process_;
     DWORD id_ = 0;
 };
 

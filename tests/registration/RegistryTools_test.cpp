@@ -2,25 +2,19 @@
 
 #include <gtest/gtest.h>
 
+#include "support/messages.h"
+
 #include "registration/Registry.h"
 #include "support/store_fixture.h"
 
 namespace mf {
 namespace {
 
+using testing::MessageOf;
+
 class RegistryToolsTest : public testing::StoreTest {
   protected:
     RegistryToolsTest() { store.AddKey(kHkeyClassesRoot, u"Directory\\shell\\open"); }
-
-    template <typename Action>
-    Text MessageOf(Action action) {
-        try {
-            action();
-        } catch (const ERegistryException& e) {
-            return e.Message();
-        }
-        return u"<no error>";
-    }
 
     void RegisterMp3(const Text& exePath = u"C:\\P\\player.exe", int iconIndex = 0) {
         RegisterFileType(u".mp3", u"Marblefinch.mp3", u"", exePath, iconIndex, true);

@@ -2,10 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include "support/messages.h"
+
 #include "support/store_fixture.h"
 
 namespace mf {
 namespace {
+
+using testing::MessageOf;
 
 using Kind = SubstituteStore::CallKind;
 
@@ -24,16 +28,6 @@ class RegistryTest : public testing::StoreTest {
 
     TRegistry registry;
 };
-
-template <typename Action>
-Text MessageOf(Action action) {
-    try {
-        action();
-    } catch (const ERegistryException& e) {
-        return e.Message();
-    }
-    return u"<no error>";
-}
 
 TEST(TRegistryCreate, StartsOnCurrentUserWithAllAccessAndNoKey) {
     SubstituteStore store;

@@ -2,6 +2,8 @@
 // deny entries in keys' DACLs.
 #include <gtest/gtest.h>
 
+#include "support/messages.h"
+
 #include <iostream>
 
 #include "registration/Registry.h"
@@ -12,22 +14,14 @@
 namespace mf {
 namespace {
 
+using testing::MessageOf;
+
 using testing::DeleteTree;
 using testing::DenyRights;
 using testing::KeyCleanup;
 using testing::KeyExists;
 using testing::MakeKey;
 using testing::ReadString;
-
-template <typename Action>
-Text MessageOf(Action action) {
-    try {
-        action();
-    } catch (const ERegistryException& e) {
-        return e.Message();
-    }
-    return u"<no error>";
-}
 
 class TRegistryOnWine : public ::testing::Test {
   protected:

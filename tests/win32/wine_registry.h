@@ -4,30 +4,15 @@
 
 #include <windows.h>
 
+#include "platform/win32/WinHandles.h"
+
 #include <optional>
 #include <string>
 #include <vector>
 
 namespace mf::testing {
 
-// RAII owner of a raw HKEY, for the tests' own direct registry access.
-class UniqueHkey {
-  public:
-    UniqueHkey() = default;
-    explicit UniqueHkey(HKEY key) : key_(key) {}
-    ~UniqueHkey() {
-        if (key_ != nullptr) {
-            RegCloseKey(key_);
-        }
-    }
-    UniqueHkey(const UniqueHkey&) = delete;
-    UniqueHkey& operator=(const UniqueHkey&) = delete;
-    HKEY get() const { return key_; }
-    HKEY* put() { return &key_; }
-
-  private:
-    HKEY key_ = nullptr;
-};
+using win32::UniqueHkey;
 
 std::wstring Wide(const std::u16string& text);
 

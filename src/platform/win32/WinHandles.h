@@ -1,47 +1,73 @@
-// RAII owners for the window layer's handles.
+// RAII owners for Win32 handles: one template, one alias per kind of handle.
 #pragma once
 
 #include <windows.h>
 
 namespace mf::win32 {
 
-class UniqueWindow {
+template <typename Handle, void (*Close)(Handle)>
+class UniqueHandle {
   public:
-    UniqueWindow() = default;
-    explicit UniqueWindow(HWND window) : window_(window) {}
-    ~UniqueWindow() { reset(); }
-    UniqueWindow(const UniqueWindow&) = delete;
-    UniqueWindow& operator=(const UniqueWindow&) = delete;
-    HWND get() const { return window_; }
-    void reset(HWND window = nullptr) {
-        if (window_ != nullptr && IsWindow(window_)) {
-            DestroyWindow(window_);
+    UniqueHandle() = default;
+    explicit UniqueHandle(Handle handle) : handle_(handle) {}
+    ~UniqueHandle() { reset(); }
+    UniqueHandle(UniqueHandle&& other) noexcept : handle_(other.release()) {}
+    UniqueHandle& operator=(UniqueHandle&& other) noexcept {
+        if (this != &other) {
+            reset(other.release());
         }
-        window_ = window;
+        return *this;
+    }
+    UniqueHandle(const UniqueHandle&) = delete;
+    UniqueHandle& operator=(const UniqueHandle&) = delete;
+
+    Handle get() const { return handle_; }
+    explicit operator bool() const { return handle_ != Handle{}; }
+    // For functions that hand back a new handle through a pointer.
+    Handle* put() {
+        reset();
+        return &handle_;
+    }
+    Handle release() {
+        const Handle handle = handle_;
+        handle_ = Handle{};
+        return handle;
+    }
+    void reset(Handle handle = Handle{}) {
+        if (handle_ != Handle{}) {
+            Close(handle_);
+        }
+        handle_ = handle;
     }
 
   private:
-    HWND window_ = nullptr;
+    Handle handle_{};
 };
 
-class UniqueFont {
-  public:
-    UniqueFont() = default;
-    explicit UniqueFont(HFONT font) : font_(font) {}
-    ~UniqueFont() { reset(); }
-    UniqueFont(const UniqueFont&) = delete;
-    UniqueFont& operator=(const UniqueFont&) = delete;
-    HFONT get() const { return font_; }
-    void reset(HFONT font = nullptr) {
-        if (font_ != nullptr) {
-            DeleteObject(font_);
-        }
-        font_ = font;
+namespace detail {
+// A window may already be gone with its parent or thread.
+inline void DestroyLiveWindow(HWND window) {
+    if (IsWindow(window)) {
+        DestroyWindow(window);
     }
+}
+inline void DeleteFont(HFONT font) {
+    DeleteObject(font);
+}
+inline void CloseRegistryKey(HKEY key) {
+    RegCloseKey(key);
+}
+inline void CloseKernelHandle(HANDLE handle) {
+    if (handle != INVALID_HANDLE_VALUE) {
+        CloseHandle(handle);
+    }
+}
+}  // namespace detail
 
-  private:
-    HFONT font_ = nullptr;
-};
+using UniqueWindow = UniqueHandle<HWND, detail::DestroyLiveWindow>;
+using UniqueFont = UniqueHandle<HFONT, detail::DeleteFont>;
+using UniqueHkey = UniqueHandle<HKEY, detail::CloseRegistryKey>;
+using UniqueKernelHandle = UniqueHandle<HANDLE, detail::CloseKernelHandle>;
 
 class ScreenDc {
   public:
