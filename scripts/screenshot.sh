@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
-# Screenshot of the error case for the README: "regfolder" on a prefix whose folder class
-# has no shell key, so the verb cannot be written and the error box comes up.
+# Screenshots of the error case for the README: "regfolder" on a prefix whose folder class
+# has no shell key, so the verb cannot be written and the error box comes up; then, after
+# OK, the tool window that stays open.
 # Runs inside a Wine virtual desktop so Wine draws the window frames itself.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-out=${1:-docs/error-box.png}
+box=${1:-docs/error-box.png}
+window=${2:-docs/window.png}
 
 cmake --preset windows >/dev/null
 cmake --build --preset windows --target Marblefinch_associate >/dev/null
@@ -19,6 +21,9 @@ wine reg delete 'HKCR\Directory\shell' /f >/dev/null 2>&1 || true
 wine explorer /desktop=shot,520x240 build/windows/Marblefinch_associate.exe \
     'C:\Program Files\Marblefinch\player.exe' regfolder "Play with Marblefinch" &
 sleep 6
-mkdir -p "$(dirname "$out")"
-import -window root -crop 520x240+0+0 +repage "$out"
-echo "wrote $out"
+mkdir -p "$(dirname "$box")" "$(dirname "$window")"
+import -window root -crop 520x240+0+0 +repage "$box"
+xdotool key Return
+sleep 2
+import -window root -crop 320x80+0+0 +repage "$window"
+echo "wrote $box and $window"

@@ -5,8 +5,8 @@ set -euo pipefail
 packages=(
     cmake ninja-build g++ clang googletest libbenchmark-dev valgrind python3
     g++-mingw-w64-i686-posix binutils-mingw-w64-i686
-    wine wine32:i386
-    xvfb xauth x11-utils imagemagick icoutils openbox bc
+    wine wine32:i386 fonts-wine
+    xvfb xauth x11-utils imagemagick icoutils openbox bc xdotool
 )
 
 missing=()

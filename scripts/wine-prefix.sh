@@ -26,6 +26,13 @@ if [ ! -f "$prefix/system.reg" ]; then
     exit 1
 fi
 
+# The window's font and the caption glyphs, from Wine's own fonts, as Windows has them.
+for font in tahoma.ttf tahomabd.ttf marlett.ttf; do
+    if [ -f "/usr/share/wine/fonts/$font" ] && [ ! -f "$prefix/drive_c/windows/Fonts/$font" ]; then
+        cp "/usr/share/wine/fonts/$font" "$prefix/drive_c/windows/Fonts/"
+    fi
+done
+
 # Wine starts winemenubuilder on every association-changed notice, to mirror associations
 # into the host's desktop menus; a test prefix must not reach outside itself.
 if [ "$menus" = off ]; then

@@ -16,7 +16,7 @@ const win32::FormLayout kLayout = {
     47,
     L"Tahoma",
     -11,
-    {8, 16, 248, 13, u"Associating Marblefinch Player with files and folders"},
+    {8, 16, 248, 13, u"Associating Marblefinch Player with files and folders", true},
 };
 
 }  // namespace

@@ -1,5 +1,7 @@
 #include "platform/win32/Form.h"
 
+#include <string>
+
 #include "platform/win32/Application.h"
 #include "shared/exception.h"
 
@@ -21,6 +23,28 @@ int ScreenDpi() {
 
 int Scale(int value, int dpi) {
     return MulDiv(value, dpi, kDesignDpi);
+}
+
+// Keeps a GDI object selected into a device context for the scope.
+class SelectedObject {
+  public:
+    SelectedObject(HDC dc, HGDIOBJ object) : dc_(dc), previous_(SelectObject(dc, object)) {}
+    ~SelectedObject() { SelectObject(dc_, previous_); }
+    SelectedObject(const SelectedObject&) = delete;
+    SelectedObject& operator=(const SelectedObject&) = delete;
+
+  private:
+    HDC dc_;
+    HGDIOBJ previous_;
+};
+
+SIZE TextExtent(HFONT font, const char16_t* text) {
+    const ScreenDc screen;
+    const SelectedObject selected(screen.get(), font);
+    SIZE size{};
+    GetTextExtentPoint32W(screen.get(), Wide(text),
+                          static_cast<int>(std::char_traits<char16_t>::length(text)), &size);
+    return size;
 }
 
 // A tool window: narrow caption, system menu and close box, no minimise or maximise box,
@@ -65,9 +89,13 @@ void TForm::CreateHandle(HINSTANCE instance, HWND owner, bool onTaskBar) {
 
 void TForm::CreateLabel(HINSTANCE instance, int dpi) {
     const LabelLayout& label = layout_.label;
+    SIZE size{Scale(label.width, dpi), Scale(label.height, dpi)};
+    if (label.autoSize) {
+        size = TextExtent(font_.get(), label.caption);
+    }
     HWND control = CreateWindowExW(
-        0, L"STATIC", Wide(label.caption), WS_CHILD | WS_VISIBLE | SS_LEFT, Scale(label.left, dpi),
-        Scale(label.top, dpi), Scale(label.width, dpi), Scale(label.height, dpi), window_.get(),
+        0, L"STATIC", Wide(label.caption), WS_CHILD | WS_VISIBLE | SS_LEFT | SS_NOPREFIX,
+        Scale(label.left, dpi), Scale(label.top, dpi), size.cx, size.cy, window_.get(),
         reinterpret_cast<HMENU>(static_cast<INT_PTR>(kLabelId)), instance, nullptr);
     SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(font_.get()), FALSE);
 }

@@ -11,12 +11,15 @@ namespace mf::win32 {
 
 enum class BorderStyle { ToolWindow };
 
+// A label sizes itself to its caption in its font when `autoSize` is set; width and height
+// are then only the designed size.
 struct LabelLayout {
     int left;
     int top;
     int width;
     int height;
     const char16_t* caption;
+    bool autoSize;
 };
 
 // Sizes are in pixels at 96 pixels per inch and are scaled to the screen's.
