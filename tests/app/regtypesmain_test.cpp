@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include "app/commandline.h"
 #include "registration/Registry.h"
 #include "shared/constants.h"
@@ -47,6 +49,11 @@ struct DispatchCase {
     bool verb;
     const char16_t* caption;
 };
+
+// Parameters print as their names (not as raw bytes, padding included).
+void PrintTo(const DispatchCase& c, std::ostream* out) {
+    *out << c.name;
+}
 
 class DispatchByWord : public DispatchTest, public ::testing::WithParamInterface<DispatchCase> {};
 

@@ -2,6 +2,8 @@
 // player and the user see it: registry entries, exit code, windows and the error box.
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include <string>
 #include <vector>
 
@@ -97,6 +99,11 @@ struct RunCase {
     int types;
     const wchar_t* caption;  // nullptr: no folder verb
 };
+
+// Parameters print as their names (not as raw bytes, padding included).
+void PrintTo(const RunCase& c, std::ostream* out) {
+    *out << c.name;
+}
 
 class CommandLines : public ToolTest, public ::testing::WithParamInterface<RunCase> {};
 

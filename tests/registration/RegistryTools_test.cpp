@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include "support/messages.h"
 
 #include "registration/Registry.h"
@@ -61,6 +63,11 @@ struct PathCase {
     const char16_t* command;
 };
 
+// Parameters print as their names (not as raw bytes, padding included).
+void PrintTo(const PathCase& c, std::ostream* out) {
+    *out << c.name;
+}
+
 class ExePathForms : public RegistryToolsTest, public ::testing::WithParamInterface<PathCase> {};
 
 TEST_P(ExePathForms, AreWrittenUnchanged) {
@@ -99,6 +106,11 @@ struct StepCase {
     RegSam denied;
     int entriesBefore;
 };
+
+// Parameters print as their names (not as raw bytes, padding included).
+void PrintTo(const StepCase& c, std::ostream* out) {
+    *out << c.name;
+}
 
 class FileTypeStepRefused : public RegistryToolsTest,
                             public ::testing::WithParamInterface<StepCase> {};
@@ -178,6 +190,11 @@ struct VerbFailure {
     const char16_t* message;
     bool captionWritten;
 };
+
+// Parameters print as their names (not as raw bytes, padding included).
+void PrintTo(const VerbFailure& c, std::ostream* out) {
+    *out << c.name;
+}
 
 class FolderVerbRefused : public ::testing::TestWithParam<VerbFailure> {};
 

@@ -2,6 +2,8 @@
 // deny entries in keys' DACLs.
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include "support/messages.h"
 
 #include <iostream>
@@ -165,6 +167,11 @@ struct WineFault {
     bool caption;
     bool command;
 };
+
+// Parameters print as their names (not as raw bytes, padding included).
+void PrintTo(const WineFault& c, std::ostream* out) {
+    *out << c.name;
+}
 
 class RegallOnWine : public ::testing::TestWithParam<WineFault> {
   protected:
