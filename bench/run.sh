@@ -3,7 +3,8 @@
 #  1. Under Wine, on a warm wineserver and a desktop with a window manager (as a user has):
 #     medians of alternating runs of the tool doing "regall", the floor (the same registry
 #     calls and shell notices, nothing else), the floor without the notices, `reg import` of
-#     the same 112 values, and an empty GUI program; then where the time goes.
+#     the same 112 values, an empty GUI program, and the tool with a word that writes nothing
+#     (its window alone); then where the time goes.
 #  2. Natively, Google Benchmark on the core with the substitute store.
 # Usage: bench/run.sh [rounds]   (default 11)
 set -euo pipefail
@@ -53,7 +54,7 @@ exe=build/windows/Marblefinch_associate.exe
 # "_quiet": Wine's menu builder switched off. On every association-changed notice Wine
 # starts winemenubuilder.exe to mirror the associations into the Linux desktop; Windows has
 # no such step, so these runs show the notices' cost without it.
-names=(regall floor floor_no_notices reg_import empty regall_quiet floor_quiet)
+names=(regall floor floor_no_notices reg_import empty window_only regall_quiet floor_quiet)
 run() {
     local WINEDLLOVERRIDES=$WINEDLLOVERRIDES
     case $1 in
@@ -65,6 +66,7 @@ run() {
         floor_no_notices) wine build/windows/bench/bench_floor.exe --no-notify ;;
         reg_import) wine reg import "$regwin" ;;
         empty) wine build/windows/bench/bench_empty.exe ;;
+        window_only) wine "$exe" 'C:\Program Files\P\player.exe' none ;;
     esac >/dev/null 2>&1
 }
 
@@ -94,6 +96,7 @@ ratio() { printf '%.2f' "$(bc -l <<<"$1 / $2")"; }
 echo
 echo "regall / floor       = $(ratio "${med[regall]}" "${med[floor]}")"
 echo "regall / reg import  = $(ratio "${med[regall]}" "${med[reg_import]}")"
+echo "registration work alone, (regall - window_only) / (floor - empty) = $(ratio "$((med[regall] - med[window_only]))" "$((med[floor] - med[empty]))")"
 echo "menu builder off: regall / floor = $(ratio "${med[regall_quiet]}" "${med[floor_quiet]}"), regall / reg import = $(ratio "${med[regall_quiet]}" "${med[reg_import]}")"
 share() { printf '%5.1f ms  %4.0f %%' "$(bc -l <<<"$1 / 1000")" "$(bc -l <<<"100 * $1 / ${med[regall]}")"; }
 echo
@@ -102,6 +105,7 @@ echo "  process start and end          $(share "${med[empty]}")"
 echo "  registry calls (+ their DLLs)  $(share "$((med[floor_no_notices] - med[empty]))")"
 echo "  the 22 shell notices           $(share "$((med[floor] - med[floor_no_notices]))")"
 echo "  window, show and the rest      $(share "$((med[regall] - med[floor]))")"
+echo "  (a run that only shows the window costs $(share "$((med[window_only] - med[empty]))") over an empty program)"
 echo "  (of the notices, Wine's menu builder: $(share "$((med[floor] - med[floor_quiet]))"))"
 
 echo
