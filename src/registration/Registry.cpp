@@ -92,7 +92,7 @@ bool TRegistry::CreateKey(const Text& Key) {
         FFunctions.CreateKeyEx(resolved.base, resolved.path.c_str(), kRegOptionNonVolatile,
                                kKeyAllAccess, &handle, &disposition);
     if (status != kErrorSuccess) {
-        throw ERegistryException(FormatMessage(kCreateKeyFailed, Key));
+        throw ERegistryException(FormatText(kCreateKeyFailed, Key));
     }
     const UniqueRegKey created(FFunctions, handle);
     return true;
@@ -105,7 +105,7 @@ void TRegistry::WriteString(const Text& Name, const Text& Value) {
         FFunctions.SetValueEx(FCurrentKey.get(), Name.c_str(), kRegSz,
                               reinterpret_cast<const std::uint8_t*>(Value.c_str()), size);
     if (status != kErrorSuccess) {
-        throw ERegistryException(FormatMessage(kSetDataFailed, Name));
+        throw ERegistryException(FormatText(kSetDataFailed, Name));
     }
 }
 

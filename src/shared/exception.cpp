@@ -2,7 +2,7 @@
 
 namespace mf {
 
-Text FormatMessage(TextView format, TextView argument) {
+Text FormatText(TextView format, TextView argument) {
     const auto at = format.find(u"%s");
     if (at == TextView::npos) {
         return Text(format);

@@ -21,6 +21,6 @@ class Exception : public std::exception {
 };
 
 // Replaces the first "%s" in `format` with `argument`, taken literally.
-Text FormatMessage(TextView format, TextView argument);
+Text FormatText(TextView format, TextView argument);
 
 }  // namespace mf

@@ -141,6 +141,8 @@ TEST_F(RegistryTest, RefusedCreateReportsTheKeyAsPassed) {
     EXPECT_EQ(MessageOf([&] { registry.CreateKey(u"\\Sub"); }), u"Failed to create key \\Sub");
     EXPECT_EQ(MessageOf([&] { registry.CreateKey(u"Sub\\Deeper"); }),
               u"Failed to create key Sub\\Deeper");
+    // The name goes in as it is: a "%s" or "'" in it is not taken for anything else.
+    EXPECT_EQ(MessageOf([&] { registry.CreateKey(u"a%s'b"); }), u"Failed to create key a%s'b");
     EXPECT_FALSE(HasClassesKey(u"Sub"));
     EXPECT_EQ(registry.CurrentKey(), 0u);
 }
