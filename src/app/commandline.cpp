@@ -20,6 +20,10 @@ struct Range {
     }
 };
 
+bool InUnquotedRun(char16_t c) {
+    return c > kSpace && c != kQuote;
+}
+
 // Walks one token, handing each run of its characters to `emit`, and returns how many
 // characters it has; 0 when the line has nothing more to give.
 template <typename Emit>
@@ -43,7 +47,7 @@ std::size_t WalkToken(Range& line, Emit&& emit) {
             line.pos = std::find(line.pos, line.end, kQuote);
         } else {
             start = line.pos;
-            while (line.pos<line.end&& * line.pos> kSpace && *line.pos != kQuote) {
+            while (line.pos < line.end && InUnquotedRun(*line.pos)) {
                 ++line.pos;
             }
         }
