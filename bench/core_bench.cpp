@@ -20,32 +20,22 @@ mf::Text ManyTokens() {
     return line;
 }
 
-mf::Text OneLongQuotedPath() {
+mf::Text OneLongPath() {
     mf::Text line = u"\"C:\\Tools\\Marblefinch_associate.exe\" \"C:\\";
     line.append(kMaxCommandLine - line.size() - 1, u'p');
     line += u'"';
     return line;
 }
 
-void BM_SplitMaximalLine_ManyTokens(benchmark::State& state) {
-    const mf::Text line = ManyTokens();
+void BM_SplitMaximalLine(benchmark::State& state, const mf::Text& line) {
     for (auto _ : state) {
         benchmark::DoNotOptimize(mf::SplitCommandLine(line));
     }
     state.SetLabel(std::to_string(line.size()) + " units");
 }
-BENCHMARK(BM_SplitMaximalLine_ManyTokens)->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(BM_SplitMaximalLine, ManyTokens, ManyTokens())->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(BM_SplitMaximalLine, OneLongPath, OneLongPath())->Unit(benchmark::kMicrosecond);
 
-void BM_SplitMaximalLine_OneLongPath(benchmark::State& state) {
-    const mf::Text line = OneLongQuotedPath();
-    for (auto _ : state) {
-        benchmark::DoNotOptimize(mf::SplitCommandLine(line));
-    }
-    state.SetLabel(std::to_string(line.size()) + " units");
-}
-BENCHMARK(BM_SplitMaximalLine_OneLongPath)->Unit(benchmark::kMicrosecond);
-
-// The call log is test instrumentation; it stays off so the figures are the store's own.
 void SeedShell(mf::SubstituteStore& store) {
     store.KeepCallLog(false);
     store.PutString(mf::kHkeyClassesRoot, u"Directory\\shell\\find", u"", u"&Search...");

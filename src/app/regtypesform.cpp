@@ -10,7 +10,6 @@ namespace {
 
 const win32::FormLayout kLayout = {
     L"TfmRegTypes",
-    win32::BorderStyle::ToolWindow,
     u"Register file types",
     303,
     47,

@@ -102,12 +102,6 @@ bool SubstituteStore::NameLess::operator()(TextView a, TextView b) const {
     return a.size() < b.size();
 }
 
-Text FoldKeyName(TextView name) {
-    Text folded(name);
-    std::transform(folded.begin(), folded.end(), folded.begin(), FoldChar);
-    return folded;
-}
-
 SubstituteStore::SubstituteStore()
     : classesRoot_(std::make_unique<Node>()), currentUser_(std::make_unique<Node>()) {}
 

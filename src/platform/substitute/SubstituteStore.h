@@ -71,7 +71,8 @@ class SubstituteStore final : public RegistryFunctions {
         std::uint32_t type;
         std::vector<std::uint8_t> data;
     };
-    // Orders names as the registry compares them: case-insensitively.
+    // Orders names as the registry compares them: case-insensitively (ASCII, Latin-1,
+    // Latin Extended-A, Greek and Cyrillic letters, which covers every name used here).
     struct NameLess {
         using is_transparent = void;
         bool operator()(TextView a, TextView b) const;
@@ -109,9 +110,5 @@ class SubstituteStore final : public RegistryFunctions {
     std::size_t ordinal_ = 0;
     bool logCalls_ = true;
 };
-
-// ASCII, Latin-1, Latin Extended-A, Greek and Cyrillic letters fold to upper case, which
-// covers every name this tool and its tests use.
-Text FoldKeyName(TextView name);
 
 }  // namespace mf

@@ -1,6 +1,7 @@
 #include "platform/win32/Application.h"
 
 #include "platform/win32/Form.h"
+#include "platform/win32/WinText.h"
 #include "shared/exception.h"
 
 namespace mf::win32 {
@@ -8,10 +9,6 @@ namespace mf::win32 {
 namespace {
 
 const wchar_t kHiddenWindowClass[] = L"MarblefinchAssociateApp";
-
-const wchar_t* Wide(const Text& text) {
-    return reinterpret_cast<const wchar_t*>(text.c_str());
-}
 
 Text ModulePath() {
     Text path(MAX_PATH, u'\0');

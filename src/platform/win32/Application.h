@@ -20,7 +20,6 @@ class TApplication {
     void Initialize(HINSTANCE instance);
     // The main form stands for the program on the taskbar; the hidden window does not.
     void SetMainFormOnTaskBar(bool value);
-    bool MainFormOnTaskBar() const { return mainFormOnTaskBar_; }
     // Makes the form's window and keeps the form until shutdown. The first form created
     // becomes the main form.
     TForm& CreateForm(std::unique_ptr<TForm> form);
@@ -33,8 +32,6 @@ class TApplication {
     void ShowException(const std::exception& error);
     void ShowException(const Text& message);
 
-    HINSTANCE Instance() const { return instance_; }
-    HWND Handle() const { return handle_.get(); }
     TForm* MainForm() const { return mainForm_; }
     const Text& Title() const { return title_; }
 

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "platform/win32/Application.h"
+#include "platform/win32/WinText.h"
 #include "shared/exception.h"
 
 namespace mf::win32 {
@@ -11,10 +12,6 @@ namespace {
 
 constexpr int kDesignDpi = 96;
 constexpr int kLabelId = 1;
-
-const wchar_t* Wide(const char16_t* text) {
-    return reinterpret_cast<const wchar_t*>(text);
-}
 
 int ScreenDpi() {
     const ScreenDc screen;

@@ -1,5 +1,6 @@
-// A top-level window built from a fixed layout, with an on-show event that runs while the
-// window is being shown and before it reaches the screen.
+// A top-level tool window (narrow caption, close box, fixed border; the only kind this
+// program has) built from a fixed layout, with an on-show event that runs while the window
+// is being shown and before it reaches the screen.
 #pragma once
 
 #include <windows.h>
@@ -8,8 +9,6 @@
 #include "shared/text.h"
 
 namespace mf::win32 {
-
-enum class BorderStyle { ToolWindow };
 
 // A label sizes itself to its caption in its font when `autoSize` is set; width and height
 // are then only the designed size.
@@ -25,7 +24,6 @@ struct LabelLayout {
 // Sizes are in pixels at 96 pixels per inch and are scaled to the screen's.
 struct FormLayout {
     const wchar_t* className;
-    BorderStyle border;
     const char16_t* caption;
     int clientWidth;
     int clientHeight;

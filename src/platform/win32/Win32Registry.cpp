@@ -2,15 +2,13 @@
 
 #include <windows.h>
 
+#include "platform/win32/WinText.h"
+
 namespace mf {
 
 namespace {
 
-static_assert(sizeof(wchar_t) == sizeof(char16_t), "Windows text is UTF-16");
-
-const wchar_t* Wide(const char16_t* text) {
-    return reinterpret_cast<const wchar_t*>(text);
-}
+using win32::Wide;
 
 // Predefined hives are sign-extended 32-bit values; other handles are pointers.
 HKEY ToHkey(RegHandle handle) {
