@@ -21,7 +21,7 @@ source scripts/display.sh
 openbox >/dev/null 2>&1 &
 wm=$!
 prefix="$PWD/build/windows/bench-prefix"
-bash scripts/wine-prefix.sh "$prefix" --menus >/dev/null
+bash scripts/wine-prefix.sh "$prefix" win64 --menus >/dev/null
 export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 trap 'wineserver -k 2>/dev/null || true; kill $wm 2>/dev/null || true; mf_stop_display' EXIT
 # A warm, persistent wineserver for every run.

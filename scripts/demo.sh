@@ -13,7 +13,7 @@ cmake --build --preset windows --target Marblefinch_associate
 source scripts/display.sh
 trap 'wineserver -k 2>/dev/null || true; mf_stop_display' EXIT
 prefix="$PWD/build/windows/demo-prefix"
-bash scripts/wine-prefix.sh "$prefix"
+bash scripts/wine-prefix.sh "$prefix" win64
 export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 
 player='C:\Program Files\Marblefinch\player.exe'

@@ -14,7 +14,7 @@ cmake --build --preset windows --target Marblefinch_associate >/dev/null
 source scripts/display.sh
 trap 'wineserver -k 2>/dev/null || true; mf_stop_display' EXIT
 prefix="$PWD/build/windows/screenshot-prefix"
-bash scripts/wine-prefix.sh "$prefix" --bare
+bash scripts/wine-prefix.sh "$prefix" win64 --bare
 export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 wine reg delete 'HKCR\Directory\shell' /f >/dev/null 2>&1 || true
 

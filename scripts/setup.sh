@@ -5,8 +5,9 @@ set -euo pipefail
 packages=(
     cmake ninja-build g++ clang libclang-rt-14-dev googletest libbenchmark-dev valgrind python3
     g++-mingw-w64-i686-posix binutils-mingw-w64-i686
-    wine wine32:i386 fonts-wine
+    wine wine32:i386 wine64 fonts-wine
     xvfb xauth x11-utils imagemagick icoutils openbox bc xdotool
+    osslsigncode openssl clang-tidy zip
 )
 
 missing=()

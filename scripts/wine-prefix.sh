@@ -1,28 +1,65 @@
 #!/usr/bin/env bash
-# Makes (once) the project's own Wine prefix and seeds it the way Windows ships it: a
-# "Directory\shell" with a couple of verbs, which a fresh Wine prefix lacks.
-# Usage: wine-prefix.sh PREFIX [--bare] [--menus]
+# Makes (once) one of the project's own Wine prefixes, of the architecture asked for, and
+# seeds it the way Windows ships it: a "Directory\shell" with a couple of verbs, which a
+# fresh Wine prefix lacks.
+# Usage: wine-prefix.sh PREFIX win32|win64 [--bare] [--menus]
+#   win32: 32-bit Windows; win64: 64-bit Windows, where the 32-bit tool runs under WoW64
 #   --bare: no "Directory\shell", as a fresh Wine prefix has it
 #   --menus: keep Wine's desktop-menu builder on (it is switched off otherwise)
 set -euo pipefail
-prefix=$1
+prefix=${1:?usage: wine-prefix.sh PREFIX win32|win64 [--bare] [--menus]}
+arch=${2:-}
+case $arch in
+    win32 | win64) ;;
+    *)
+        echo "wine-prefix.sh: the architecture must be win32 or win64, not '$arch'" >&2
+        exit 2
+        ;;
+esac
 mode=seeded
 menus=off
-for option in "${@:2}"; do
+for option in "${@:3}"; do
     case $option in
         --bare) mode=--bare ;;
         --menus) menus=on ;;
+        *)
+            echo "wine-prefix.sh: unknown option '$option'" >&2
+            exit 2
+            ;;
     esac
 done
 export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 
+prefix_arch() {
+    sed -n 's/^#arch=//p' "$prefix/system.reg" 2>/dev/null | head -n 1
+}
+
+# A prefix of the other architecture (left by an older build) is ours to replace.
+if [ -f "$prefix/system.reg" ] && [ "$(prefix_arch)" != "$arch" ]; then
+    echo "wine-prefix.sh: $prefix is $(prefix_arch), remaking it as $arch"
+    wineserver -k 2>/dev/null || true
+    rm -rf "$prefix"
+fi
+
 if [ ! -f "$prefix/system.reg" ]; then
+    # Never what a plain wineboot would pick on this machine: the loader decides the
+    # architecture, so name it. Debian keeps the 64-bit loader off the PATH.
+    if [ "$arch" = win64 ]; then
+        loader=/usr/lib/wine/wine64
+        [ -x "$loader" ] || loader=$(command -v wine64 || true)
+        if [ -z "$loader" ]; then
+            echo "wine-prefix.sh: a win64 prefix needs Wine's 64-bit loader (package wine64)" >&2
+            exit 1
+        fi
+    else
+        loader=wine
+    fi
     mkdir -p "$prefix"
-    wineboot -i >/dev/null 2>&1 || true
+    WINEARCH=$arch "$loader" wineboot -i >/dev/null 2>&1 || true
     wineserver -w
 fi
-if [ ! -f "$prefix/system.reg" ]; then
-    echo "wine-prefix.sh: Wine did not make a prefix in $prefix" >&2
+if [ "$(prefix_arch)" != "$arch" ]; then
+    echo "wine-prefix.sh: Wine did not make a $arch prefix in $prefix (got '$(prefix_arch)')" >&2
     exit 1
 fi
 
@@ -47,4 +84,4 @@ if [ "$mode" != "--bare" ]; then
     wine reg add 'HKCR\Directory\shell\cmd' /ve /d 'Open command window here' /f >/dev/null
     wine reg add 'HKCR\Directory\shell\cmd\command' /ve /d 'cmd.exe /s /k pushd "%V"' /f >/dev/null
 fi
-echo "wine prefix ready: $prefix ($mode)"
+echo "wine prefix ready: $prefix ($arch, $mode)"

@@ -1,15 +1,8 @@
-# Windows test binaries run under Wine on a prefix of the project's own inside the build
-# tree, made and seeded by a setup test before any of them.
-set(MF_WINEPREFIX ${CMAKE_BINARY_DIR}/wineprefix)
-set(MF_WINE_ENV
-  WINEPREFIX=${MF_WINEPREFIX}
-  WINEDEBUG=-all
-  WINEDLLOVERRIDES=mscoree,mshtml=
-)
-
-add_test(NAME wine_prefix
-  COMMAND bash ${PROJECT_SOURCE_DIR}/scripts/wine-prefix.sh ${MF_WINEPREFIX})
-set_tests_properties(wine_prefix PROPERTIES FIXTURES_SETUP wine ENVIRONMENT "${MF_WINE_ENV}")
+# Windows test binaries run under Wine, each suite twice: on a 32-bit prefix and on a 64-bit
+# prefix where the 32-bit binaries run under WoW64. Each prefix is the project's own, inside
+# the build tree, made with its architecture named and seeded by a setup test before the
+# suites that use it. Test names carry the architecture.
+set(MF_WINE_ARCHES win32 win64)
 
 add_executable(wine_registry_tests
   win32/RegistryWine_test.cpp
@@ -18,26 +11,49 @@ add_executable(wine_registry_tests
 target_include_directories(wine_registry_tests PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
 target_compile_options(wine_registry_tests PRIVATE ${MF_WARNINGS})
 target_link_libraries(wine_registry_tests PRIVATE mf_core GTest::gtest GTest::gtest_main advapi32)
-add_test(NAME wine_registry_tests COMMAND wine_registry_tests)
 
-set_tests_properties(core_tests wine_registry_tests PROPERTIES
-  FIXTURES_REQUIRED wine ENVIRONMENT "${MF_WINE_ENV}")
+# The player's stand-in for the shell tests: records how the shell started it.
+add_executable(stand_in_player WIN32 e2e/stand_in_player.cpp)
+target_include_directories(stand_in_player PRIVATE ${PROJECT_SOURCE_DIR}/src)
+target_compile_options(stand_in_player PRIVATE ${MF_WARNINGS})
+target_link_options(stand_in_player PRIVATE -municode)
 
-# End to end: the real executable under Wine, and its image.
+# End to end: the real executable under Wine, with the shell as a client of what it wrote.
 add_executable(e2e_tests
   e2e/Marblefinch_associate_test.cpp
+  e2e/shell_client_test.cpp
+  e2e/entries.cpp
   e2e/tool_process.cpp
   win32/wine_registry.cpp
 )
 target_include_directories(e2e_tests PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
 target_compile_options(e2e_tests PRIVATE ${MF_WARNINGS})
-target_link_libraries(e2e_tests PRIVATE mf_core GTest::gtest GTest::gtest_main advapi32 user32)
-add_dependencies(e2e_tests Marblefinch_associate)
-add_test(NAME e2e_tests COMMAND e2e_tests)
-set_tests_properties(e2e_tests PROPERTIES
-  FIXTURES_REQUIRED wine
-  ENVIRONMENT "${MF_WINE_ENV};MF_TOOL_EXE=$<TARGET_FILE:Marblefinch_associate>"
-  TIMEOUT 600)
+target_link_libraries(e2e_tests PRIVATE
+  mf_core GTest::gtest GTest::gtest_main advapi32 user32 shell32 shlwapi)
+add_dependencies(e2e_tests Marblefinch_associate stand_in_player)
+
+foreach(arch IN LISTS MF_WINE_ARCHES)
+  set(prefix ${CMAKE_BINARY_DIR}/wineprefix-${arch})
+  set(env WINEPREFIX=${prefix} WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml=)
+
+  add_test(NAME wine_prefix_${arch}
+    COMMAND bash ${PROJECT_SOURCE_DIR}/scripts/wine-prefix.sh ${prefix} ${arch})
+  set_tests_properties(wine_prefix_${arch} PROPERTIES
+    FIXTURES_SETUP wine_${arch} ENVIRONMENT "${env}")
+
+  add_test(NAME core_tests_${arch} COMMAND core_tests)
+  add_test(NAME wine_registry_tests_${arch} COMMAND wine_registry_tests)
+  add_test(NAME e2e_tests_${arch} COMMAND e2e_tests)
+  set_tests_properties(core_tests_${arch} wine_registry_tests_${arch} PROPERTIES
+    FIXTURES_REQUIRED wine_${arch} ENVIRONMENT "${env}")
+  set_tests_properties(e2e_tests_${arch} PROPERTIES
+    FIXTURES_REQUIRED wine_${arch}
+    ENVIRONMENT "${env};MF_TOOL_EXE=$<TARGET_FILE:Marblefinch_associate>;MF_STAND_IN_EXE=$<TARGET_FILE:stand_in_player>;MF_PREFIX_ARCH=${arch}"
+    TIMEOUT 600)
+  # Two prefixes, two wineservers: the suites of one prefix run one after another.
+  set_tests_properties(core_tests_${arch} wine_registry_tests_${arch} e2e_tests_${arch}
+    PROPERTIES RESOURCE_LOCK wineprefix_${arch})
+endforeach()
 
 find_package(Python3 COMPONENTS Interpreter REQUIRED)
 add_test(NAME image_checks

@@ -7,56 +7,18 @@
 #include <string>
 #include <vector>
 
+#include "e2e/entries.h"
 #include "e2e/tool_process.h"
-#include "shared/constants.h"
 #include "win32/wine_registry.h"
 
 namespace mf::testing {
 namespace {
-
-constexpr const wchar_t* kVerbKey = L"Directory\\shell\\Marblefinch.Play";
-
-std::vector<std::wstring> AllTypes() {
-    std::vector<std::wstring> types;
-    for (const char16_t* extension : constants::AudioExtensions) {
-        types.push_back(Wide(extension));
-    }
-    types.push_back(L".cue");
-    return types;
-}
-
-std::vector<std::wstring> KeysTheToolWrites() {
-    std::vector<std::wstring> keys;
-    for (const std::wstring& type : AllTypes()) {
-        keys.push_back(type);
-        keys.push_back(L"Marblefinch" + type);
-    }
-    keys.push_back(kVerbKey);
-    return keys;
-}
-
-// The folder class's shell key as Windows ships it, with a verb of its own.
-void SeedDirectoryShell() {
-    MakeKey(HKEY_CLASSES_ROOT, L"Directory\\shell\\find\\command");
-}
 
 class ToolTest : public ::testing::Test {
   protected:
     ToolTest() { SeedDirectoryShell(); }
     ~ToolTest() override { SeedDirectoryShell(); }
 
-    // Values the tool wrote for one file type, or how many of the five are missing.
-    static int FileTypeEntries(const std::wstring& type, const std::wstring& exe) {
-        const std::wstring progId = L"Marblefinch" + type;
-        const std::wstring command = L"\"" + exe + L"\" \"%1\"";
-        int present = 0;
-        present += ReadString(HKEY_CLASSES_ROOT, type) == progId;
-        present += ReadString(HKEY_CLASSES_ROOT, progId) == L"";
-        present += ReadString(HKEY_CLASSES_ROOT, progId + L"\\DefaultIcon") == exe + L",0";
-        present += ReadString(HKEY_CLASSES_ROOT, progId + L"\\Shell\\Open") == L"&Open";
-        present += ReadString(HKEY_CLASSES_ROOT, progId + L"\\Shell\\Open\\Command") == command;
-        return present;
-    }
     static int TypesRegistered(const std::wstring& exe) {
         int complete = 0;
         for (const std::wstring& type : AllTypes()) {
@@ -85,8 +47,8 @@ TEST_F(ToolTest, RegallWritesAllHundredAndTwelveValuesAndExitsQuietly) {
         values += FileTypeEntries(type, player);
     }
     values += ReadString(HKEY_CLASSES_ROOT, kVerbKey) == L"Play with Marblefinch";
-    values += ReadString(HKEY_CLASSES_ROOT, std::wstring(kVerbKey) + L"\\command") ==
-              L"\"" + player + L"\" \"%1\"";
+    values +=
+        ReadString(HKEY_CLASSES_ROOT, std::wstring(kVerbKey) + L"\\command") == OpenCommand(player);
     EXPECT_EQ(values, 112);
     // The seeded verbs are still there beside ours.
     EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, L"Directory\\shell\\find\\command"));
@@ -116,7 +78,7 @@ TEST_P(CommandLines, RegisterWhatTheWordAsksFor) {
     if (c.caption != nullptr) {
         EXPECT_EQ(ReadString(HKEY_CLASSES_ROOT, kVerbKey), c.caption);
         EXPECT_EQ(ReadString(HKEY_CLASSES_ROOT, std::wstring(kVerbKey) + L"\\command"),
-                  L"\"" + std::wstring(c.exe) + L"\" \"%1\"");
+                  OpenCommand(c.exe));
     } else {
         EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, kVerbKey));
     }

@@ -38,16 +38,20 @@ BOOL CALLBACK CollectStatic(HWND child, LPARAM parameter) {
 
 }  // namespace
 
-std::wstring ToolPath() {
-    const char* unixPath = std::getenv("MF_TOOL_EXE");
+std::wstring PathFromEnvironment(const char* variable) {
+    const char* unixPath = std::getenv(variable);
     if (unixPath == nullptr) {
-        throw std::runtime_error("MF_TOOL_EXE is not set");
+        throw std::runtime_error(std::string(variable) + " is not set");
     }
     std::wstring path = L"Z:";
     for (const char* c = unixPath; *c != '\0'; ++c) {
         path += *c == '/' ? L'\\' : static_cast<wchar_t>(static_cast<unsigned char>(*c));
     }
     return path;
+}
+
+std::wstring ToolPath() {
+    return PathFromEnvironment("MF_TOOL_EXE");
 }
 
 std::wstring TempFolder() {

@@ -11,7 +11,9 @@
 
 namespace mf::testing {
 
-// The built tool, as a Windows path (the build passes its Unix path in MF_TOOL_EXE).
+// A file the build names by its Unix path in the environment variable, as a Windows path.
+std::wstring PathFromEnvironment(const char* variable);
+// The built tool (MF_TOOL_EXE).
 std::wstring ToolPath();
 std::wstring TempFolder();
 

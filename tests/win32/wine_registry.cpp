@@ -66,22 +66,26 @@ void DenyRights(HKEY root, const std::wstring& path, DWORD rights) {
     SetDacl(root, path, sddl);
 }
 
-bool KeyExists(HKEY root, const std::wstring& path) {
+bool KeyExists(HKEY root, const std::wstring& path, REGSAM view) {
     UniqueHkey key;
-    return RegOpenKeyExW(root, path.c_str(), 0, READ_CONTROL, key.put()) == ERROR_SUCCESS;
+    return RegOpenKeyExW(root, path.c_str(), 0, READ_CONTROL | view, key.put()) == ERROR_SUCCESS;
 }
 
 std::optional<std::wstring> ReadString(HKEY root, const std::wstring& path,
-                                       const std::wstring& name) {
+                                       const std::wstring& name, REGSAM view) {
+    UniqueHkey key;
+    if (RegOpenKeyExW(root, path.c_str(), 0, KEY_QUERY_VALUE | view, key.put()) != ERROR_SUCCESS) {
+        return std::nullopt;
+    }
     DWORD type = 0;
     DWORD size = 0;
-    if (RegGetValueW(root, path.c_str(), name.c_str(), RRF_RT_ANY, &type, nullptr, &size) !=
+    if (RegGetValueW(key.get(), nullptr, name.c_str(), RRF_RT_ANY, &type, nullptr, &size) !=
             ERROR_SUCCESS ||
         type != REG_SZ) {
         return std::nullopt;
     }
     std::wstring value(size / sizeof(wchar_t), L'\0');
-    if (RegGetValueW(root, path.c_str(), name.c_str(), RRF_RT_REG_SZ, nullptr, value.data(),
+    if (RegGetValueW(key.get(), nullptr, name.c_str(), RRF_RT_REG_SZ, nullptr, value.data(),
                      &size) != ERROR_SUCCESS) {
         return std::nullopt;
     }

@@ -19,9 +19,10 @@ std::wstring Wide(const std::u16string& text);
 // Creates `path` with a DACL that denies `rights` to everyone and allows the rest.
 void DenyRights(HKEY root, const std::wstring& path, DWORD rights);
 void MakeKey(HKEY root, const std::wstring& path);
-bool KeyExists(HKEY root, const std::wstring& path);
+// `view` may name a registry view (KEY_WOW64_64KEY, KEY_WOW64_32KEY); 0 is the process's own.
+bool KeyExists(HKEY root, const std::wstring& path, REGSAM view = 0);
 std::optional<std::wstring> ReadString(HKEY root, const std::wstring& path,
-                                       const std::wstring& name = L"");
+                                       const std::wstring& name = L"", REGSAM view = 0);
 std::vector<std::wstring> SubKeys(HKEY root, const std::wstring& path);
 void WriteString(HKEY root, const std::wstring& path, const std::wstring& name,
                  const std::wstring& value);

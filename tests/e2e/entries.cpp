@@ -1,0 +1,49 @@
+#include "e2e/entries.h"
+
+#include "shared/constants.h"
+#include "win32/wine_registry.h"
+
+namespace mf::testing {
+
+std::vector<std::wstring> AllTypes() {
+    std::vector<std::wstring> types;
+    for (const char16_t* extension : constants::AudioExtensions) {
+        types.push_back(Wide(extension));
+    }
+    types.push_back(Wide(constants::CueSheetExtension));
+    return types;
+}
+
+std::vector<std::wstring> KeysTheToolWrites() {
+    std::vector<std::wstring> keys;
+    for (const std::wstring& type : AllTypes()) {
+        keys.push_back(type);
+        keys.push_back(L"Marblefinch" + type);
+    }
+    keys.push_back(kVerbKey);
+    return keys;
+}
+
+std::wstring OpenCommand(const std::wstring& exe) {
+    return L"\"" + exe + L"\" \"%1\"";
+}
+
+int FileTypeEntries(const std::wstring& type, const std::wstring& exe, REGSAM view) {
+    const std::wstring progId = L"Marblefinch" + type;
+    const auto value = [view](const std::wstring& key) {
+        return ReadString(HKEY_CLASSES_ROOT, key, L"", view);
+    };
+    int present = 0;
+    present += value(type) == progId;
+    present += value(progId) == L"";
+    present += value(progId + L"\\DefaultIcon") == exe + L",0";
+    present += value(progId + L"\\Shell\\Open") == L"&Open";
+    present += value(progId + L"\\Shell\\Open\\Command") == OpenCommand(exe);
+    return present;
+}
+
+void SeedDirectoryShell() {
+    MakeKey(HKEY_CLASSES_ROOT, L"Directory\\shell\\find\\command");
+}
+
+}  // namespace mf::testing

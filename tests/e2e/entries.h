@@ -1,0 +1,25 @@
+// What the tool writes into HKEY_CLASSES_ROOT, as the end-to-end tests look for it.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+namespace mf::testing {
+
+inline constexpr const wchar_t* kVerbKey = L"Directory\\shell\\Marblefinch.Play";
+
+// The 21 audio types and the cue sheet, in the order the tool registers them.
+std::vector<std::wstring> AllTypes();
+// Every tree the tool may create, for cleaning up after a run.
+std::vector<std::wstring> KeysTheToolWrites();
+// "<exe>" "%1"
+std::wstring OpenCommand(const std::wstring& exe);
+// How many of the five values of one file type are as the tool writes them for `exe`,
+// read through the registry view `view` (0: the process's own).
+int FileTypeEntries(const std::wstring& type, const std::wstring& exe, REGSAM view = 0);
+// The folder class's shell key as Windows ships it, with a verb of its own.
+void SeedDirectoryShell();
+
+}  // namespace mf::testing

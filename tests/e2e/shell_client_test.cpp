@@ -1,0 +1,397 @@
+// The shell as the client of what the tool wrote: files opened the way a double-click opens
+// them, the icons the shell reports, the folder verb as the shell finds it, and, on 64-bit
+// Windows, what 64-bit readers and the 64-bit shell see of the 32-bit tool's entries.
+// A stand-in player records every command line it is started with.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <shellapi.h>
+#include <shlwapi.h>
+
+#include <cstdlib>
+#include <functional>
+#include <iostream>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "e2e/entries.h"
+#include "e2e/tool_process.h"
+#include "win32/wine_registry.h"
+
+namespace mf::testing {
+namespace {
+
+using win32::UniqueKernelHandle;
+
+constexpr const wchar_t* kCaption = L"Play with Marblefinch";
+
+// What the shell was asked and answered as it should, printed when the run ends.
+struct Tally {
+    int launches = 0;
+    int iconLookups = 0;
+    int verbLookups = 0;
+};
+Tally tally;
+
+class TallyPrinter : public ::testing::Environment {
+  public:
+    void TearDown() override {
+        const char* arch = std::getenv("MF_PREFIX_ARCH");
+        std::cout << "shell as client (" << (arch != nullptr ? arch : "?")
+                  << "): " << tally.launches << " launches, " << tally.iconLookups
+                  << " icon look-ups, " << tally.verbLookups << " verb look-ups checked\n";
+    }
+};
+[[maybe_unused]] ::testing::Environment* const kTallyPrinter =
+    ::testing::AddGlobalTestEnvironment(new TallyPrinter);
+
+bool IsWow64() {
+    BOOL wow64 = FALSE;
+    IsWow64Process(GetCurrentProcess(), &wow64);
+    return wow64 != FALSE;
+}
+
+std::wstring EnvironmentVariable(const wchar_t* name) {
+    std::wstring value(32767, L'\0');
+    value.resize(GetEnvironmentVariableW(name, value.data(), static_cast<DWORD>(value.size())));
+    return value;
+}
+
+void RemoveFolder(const std::wstring& folder) {
+    WIN32_FIND_DATAW found{};
+    const HANDLE search = FindFirstFileW((folder + L"\\*").c_str(), &found);
+    if (search != INVALID_HANDLE_VALUE) {
+        do {
+            DeleteFileW((folder + L"\\" + found.cFileName).c_str());
+        } while (FindNextFileW(search, &found));
+        FindClose(search);
+    }
+    RemoveDirectoryW(folder.c_str());
+}
+
+// The stand-in installed where a player is installed: a folder under Program Files ("Program
+// Files (x86)" for a 32-bit program on 64-bit Windows) whose name has spaces and characters
+// outside ASCII.
+class StandInPlayer {
+  public:
+    StandInPlayer()
+        : folder_(EnvironmentVariable(L"ProgramFiles") +
+                  L"\\Marblefinch Pl\u00e5yer \u64ad\u653e\u5668"),
+          exe_(folder_ + L"\\player.exe"),
+          log_(folder_ + L"\\commandlines.txt") {
+        RemoveFolder(folder_);
+        CreateDirectoryW(folder_.c_str(), nullptr);
+        if (!CopyFileW(PathFromEnvironment("MF_STAND_IN_EXE").c_str(), exe_.c_str(), FALSE)) {
+            ADD_FAILURE() << "cannot install the stand-in player";
+        }
+    }
+    ~StandInPlayer() { RemoveFolder(folder_); }
+    StandInPlayer(const StandInPlayer&) = delete;
+    StandInPlayer& operator=(const StandInPlayer&) = delete;
+
+    const std::wstring& Exe() const { return exe_; }
+
+    // The command lines recorded since the last call, oldest first.
+    std::vector<std::wstring> TakeStarts() const {
+        std::wstring text;
+        {
+            const UniqueKernelHandle file(CreateFileW(log_.c_str(), GENERIC_READ, FILE_SHARE_READ,
+                                                      nullptr, OPEN_EXISTING, 0, nullptr));
+            if (file.get() == INVALID_HANDLE_VALUE) {
+                return {};
+            }
+            text.resize(GetFileSize(file.get(), nullptr) / sizeof(wchar_t));
+            DWORD read = 0;
+            ReadFile(file.get(), text.data(), static_cast<DWORD>(text.size() * sizeof(wchar_t)),
+                     &read, nullptr);
+            text.resize(read / sizeof(wchar_t));
+        }
+        // Closed first: an open file cannot be deleted.
+        if (!DeleteFileW(log_.c_str())) {
+            ADD_FAILURE() << "cannot clear the stand-in's record";
+        }
+        std::vector<std::wstring> starts;
+        for (std::size_t start = 0, end; start < text.size(); start = end + 1) {
+            end = text.find(L'\n', start);
+            if (end == std::wstring::npos) {
+                end = text.size();
+            }
+            starts.push_back(text.substr(start, end - start));
+        }
+        return starts;
+    }
+
+  private:
+    std::wstring folder_;
+    std::wstring exe_;
+    std::wstring log_;
+};
+
+// A folder of audio files, one per type, with spaces and characters outside ASCII in the
+// names.
+class MediaFolder {
+  public:
+    MediaFolder() : folder_(TempFolder() + L"M\u00fcrbe Musik \u97f3\u4e50") {
+        RemoveFolder(folder_);
+        CreateDirectoryW(folder_.c_str(), nullptr);
+        for (const std::wstring& type : AllTypes()) {
+            const UniqueKernelHandle file(CreateFileW(File(type).c_str(), GENERIC_WRITE, 0, nullptr,
+                                                      CREATE_ALWAYS, 0, nullptr));
+        }
+    }
+    ~MediaFolder() { RemoveFolder(folder_); }
+    MediaFolder(const MediaFolder&) = delete;
+    MediaFolder& operator=(const MediaFolder&) = delete;
+
+    const std::wstring& Path() const { return folder_; }
+    std::wstring File(const std::wstring& type) const { return folder_ + L"\\Track 1" + type; }
+
+  private:
+    std::wstring folder_;
+};
+
+// The tool run as the player runs it, with the stand-in's path, over a seeded classes hive;
+// `seed` adds what other programs wrote before. Everything is removed again at the end.
+class Installation {
+  public:
+    explicit Installation(const std::function<void(const MediaFolder&)>& seed = {}) {
+        SeedDirectoryShell();
+        if (seed) {
+            seed(media);
+        }
+        ToolProcess tool(ToolPath(),
+                         L"\"" + player.Exe() + L"\" regall \"" + std::wstring(kCaption) + L"\"");
+        EXPECT_EQ(tool.WaitForExit(), 0u);
+    }
+
+    KeyCleanup cleanup{HKEY_CLASSES_ROOT, KeysTheToolWrites()};
+    StandInPlayer player;
+    MediaFolder media;
+};
+
+// Waits for a started process; false when it did not end in time.
+bool Finished(HANDLE process) {
+    return WaitForSingleObject(process, 20000) == WAIT_OBJECT_0;
+}
+
+// Opens `file` as the shell does for a double-click (no verb: the default one) or with the
+// verb named, and waits for what it started. False when the shell started nothing.
+bool ShellOpen(const std::wstring& file, const wchar_t* verb = nullptr) {
+    SHELLEXECUTEINFOW info{};
+    info.cbSize = sizeof info;
+    info.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_NOASYNC | SEE_MASK_FLAG_NO_UI;
+    info.lpVerb = verb;
+    info.lpFile = file.c_str();
+    info.nShow = SW_SHOWNORMAL;
+    if (!ShellExecuteExW(&info) || info.hProcess == nullptr) {
+        return false;
+    }
+    const UniqueKernelHandle process(info.hProcess);
+    return Finished(process.get());
+}
+
+// Starts a command line as the shell starts a verb's command, and waits for it.
+bool Launch(const wchar_t* application, std::wstring commandLine, bool* sixtyFourBit = nullptr) {
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION info{};
+    if (!CreateProcessW(application, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                        nullptr, &startup, &info)) {
+        return false;
+    }
+    const UniqueKernelHandle thread(info.hThread);
+    const UniqueKernelHandle process(info.hProcess);
+    if (sixtyFourBit != nullptr) {
+        // On 64-bit Windows a process that is not under WoW64 is a 64-bit one.
+        BOOL wow64 = TRUE;
+        IsWow64Process(process.get(), &wow64);
+        *sixtyFourBit = IsWow64() && !wow64;
+    }
+    return Finished(process.get());
+}
+
+bool IsWine() {
+    return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
+}
+
+// `text` after a round trip through the ANSI code page: what cannot be written there
+// becomes "?".
+std::wstring ThroughAnsiCodePage(const std::wstring& text) {
+    const int length = static_cast<int>(text.size());
+    std::string ansi(static_cast<std::size_t>(length) * 4, '\0');
+    ansi.resize(static_cast<std::size_t>(
+        WideCharToMultiByte(CP_ACP, 0, text.data(), length, ansi.data(),
+                            static_cast<int>(ansi.size()), nullptr, nullptr)));
+    std::wstring back(ansi.size(), L'\0');
+    back.resize(static_cast<std::size_t>(
+        MultiByteToWideChar(CP_ACP, 0, ansi.data(), static_cast<int>(ansi.size()), back.data(),
+                            static_cast<int>(back.size()))));
+    return back;
+}
+
+// The icon location the shell reports for a type whose icon is `exe`, index 0. Wine's
+// SHGetFileInfoW passes the location through the ANSI code page, so characters outside it
+// come back as "?"; Windows reports the path as registered.
+std::pair<std::wstring, int> ExpectedIcon(const std::wstring& exe) {
+    return {IsWine() ? ThroughAnsiCodePage(exe) : exe, 0};
+}
+
+std::optional<std::pair<std::wstring, int>> IconLocation(const std::wstring& file) {
+    SHFILEINFOW info{};
+    if (SHGetFileInfoW(file.c_str(), 0, &info, sizeof info, SHGFI_ICONLOCATION) == 0) {
+        return std::nullopt;
+    }
+    return std::pair<std::wstring, int>{info.szDisplayName, info.iIcon};
+}
+
+std::wstring Quoted(const std::wstring& text) {
+    return L"\"" + text + L"\"";
+}
+
+class ShellClient : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() { installation = std::make_unique<Installation>(); }
+    static void TearDownTestSuite() { installation.reset(); }
+
+    static const StandInPlayer& Player() { return installation->player; }
+    static const MediaFolder& Media() { return installation->media; }
+    // What the player must receive for `path`: its own quoted path, then the quoted file.
+    static std::wstring StartOf(const std::wstring& path) {
+        return Quoted(Player().Exe()) + L" " + Quoted(path);
+    }
+
+    static inline std::unique_ptr<Installation> installation;
+};
+
+TEST_F(ShellClient, PrefixIsTheWindowsAsked) {
+    const char* arch = std::getenv("MF_PREFIX_ARCH");
+    ASSERT_NE(arch, nullptr);
+    const bool win64 = std::string(arch) == "win64";
+    EXPECT_EQ(IsWow64(), win64);
+    EXPECT_EQ(Player().Exe().find(L"\\Program Files (x86)\\") != std::wstring::npos, win64)
+        << "the player is installed where a 32-bit program goes";
+}
+
+class FileTypes : public ShellClient, public ::testing::WithParamInterface<std::wstring> {};
+
+TEST_P(FileTypes, DoubleClickStartsThePlayerWithTheFileAndShowsItsIcon) {
+    const std::wstring file = Media().File(GetParam());
+    ASSERT_TRUE(ShellOpen(file));
+    const std::vector<std::wstring> starts = Player().TakeStarts();
+    EXPECT_EQ(starts, std::vector<std::wstring>{StartOf(file)});
+    tally.launches += starts == std::vector<std::wstring>{StartOf(file)};
+
+    const auto icon = IconLocation(file);
+    EXPECT_EQ(icon, ExpectedIcon(Player().Exe()));
+    tally.iconLookups += icon == ExpectedIcon(Player().Exe());
+}
+
+INSTANTIATE_TEST_SUITE_P(AllTypes, FileTypes, ::testing::ValuesIn(AllTypes()),
+                         [](const auto& info) {
+                             return std::string(info.param.begin() + 1, info.param.end());
+                         });
+
+TEST_F(ShellClient, OpenVerbNamedStartsThePlayer) {
+    const std::wstring file = Media().File(L".flac");
+    ASSERT_TRUE(ShellOpen(file, L"open"));
+    EXPECT_EQ(Player().TakeStarts(), std::vector<std::wstring>{StartOf(file)});
+    tally.launches += !HasFailure();
+}
+
+TEST_F(ShellClient, FolderVerbIsFoundUnderDirectoryAndHandsTheFolderToThePlayer) {
+    // Windows looks a folder's verbs up under "Directory" before "Folder"; Wine's
+    // ShellExecuteExW looks under "Folder" only (it reports success and starts something
+    // else), so on Wine it cannot check these entries. The verb is looked up through the
+    // shell's association functions instead, and its command started as the shell starts it.
+    wchar_t command[4096];
+    DWORD length = 4096;
+    ASSERT_EQ(AssocQueryStringW(ASSOCF_NONE, ASSOCSTR_COMMAND, L"Directory", L"Marblefinch.Play",
+                                command, &length),
+              S_OK);
+    ASSERT_EQ(std::wstring(command), OpenCommand(Player().Exe()));
+    tally.verbLookups += 1;
+
+    std::wstring commandLine = command;
+    commandLine.replace(commandLine.find(L"%1"), 2, Media().Path());
+    ASSERT_TRUE(Launch(nullptr, commandLine));
+    EXPECT_EQ(Player().TakeStarts(), std::vector<std::wstring>{StartOf(Media().Path())});
+    tally.launches += !HasFailure();
+    // The folder verbs that were there stay beside it.
+    length = 4096;
+    EXPECT_EQ(
+        AssocQueryStringW(ASSOCF_NONE, ASSOCSTR_COMMAND, L"Directory", L"find", command, &length),
+        S_OK);
+}
+
+TEST_F(ShellClient, SixtyFourBitReadersSeeTheEntriesAndNoWow64Copy) {
+    if (!IsWow64()) {
+        GTEST_SKIP() << "32-bit Windows has a single registry view";
+    }
+    for (const std::wstring& type : AllTypes()) {
+        EXPECT_EQ(FileTypeEntries(type, Player().Exe(), KEY_WOW64_64KEY), 5) << type;
+    }
+    EXPECT_EQ(ReadString(HKEY_CLASSES_ROOT, kVerbKey, L"", KEY_WOW64_64KEY), kCaption);
+    EXPECT_EQ(
+        ReadString(HKEY_CLASSES_ROOT, std::wstring(kVerbKey) + L"\\command", L"", KEY_WOW64_64KEY),
+        OpenCommand(Player().Exe()));
+
+    // Classes of file types are shared between the views: nothing may land in the 32-bit
+    // view's own node, where 64-bit Explorer would not look.
+    for (const std::wstring& key : KeysTheToolWrites()) {
+        for (const wchar_t* node :
+             {L"Software\\Classes\\Wow6432Node\\", L"Software\\Wow6432Node\\Classes\\"}) {
+            EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, node + key, KEY_WOW64_64KEY)) << key;
+        }
+    }
+}
+
+TEST_F(ShellClient, SixtyFourBitShellOpensAFileWithThePlayer) {
+    if (!IsWow64()) {
+        GTEST_SKIP() << "no 64-bit shell on 32-bit Windows";
+    }
+    // From a 32-bit process, "sysnative" names the 64-bit system folder.
+    const std::wstring start = EnvironmentVariable(L"windir") + L"\\sysnative\\start.exe";
+    const std::wstring file = Media().File(L".mp3");
+    bool sixtyFourBit = false;
+    ASSERT_TRUE(Launch(start.c_str(), L"start.exe /wait " + Quoted(file), &sixtyFourBit));
+    EXPECT_TRUE(sixtyFourBit) << "start.exe ran as a 32-bit process";
+    EXPECT_EQ(Player().TakeStarts(), std::vector<std::wstring>{StartOf(file)});
+    tally.launches += !HasFailure();
+}
+
+// A type another program owned before the run: afterwards the shell opens it with the
+// player and shows the player's icon, and the other program's own keys are as they were.
+TEST(ShellClientTakeover, TypeOwnedByAnotherProgramOpensWithThePlayerAfterTheRun) {
+    const KeyCleanup other(HKEY_CLASSES_ROOT, {L"OtherPlayer.mp3"});
+    const std::wstring otherExe = L"C:\\Other Player\\other.exe";
+    std::wstring otherKeys;
+    std::optional<std::pair<std::wstring, int>> iconBefore;
+
+    const Installation installation([&](const MediaFolder& media) {
+        WriteString(HKEY_CLASSES_ROOT, L".mp3", L"", L"OtherPlayer.mp3");
+        WriteString(HKEY_CLASSES_ROOT, L"OtherPlayer.mp3", L"", L"Other player's track");
+        WriteString(HKEY_CLASSES_ROOT, L"OtherPlayer.mp3\\DefaultIcon", L"", otherExe + L",2");
+        WriteString(HKEY_CLASSES_ROOT, L"OtherPlayer.mp3\\shell\\open\\command", L"",
+                    OpenCommand(otherExe));
+        otherKeys = DumpTree(HKEY_CLASSES_ROOT, L"OtherPlayer.mp3");
+        // The shell saw the other program as the owner before the run.
+        iconBefore = IconLocation(media.File(L".mp3"));
+    });
+    EXPECT_EQ(iconBefore, (std::pair<std::wstring, int>{otherExe, 2}));
+
+    const std::wstring file = installation.media.File(L".mp3");
+    ASSERT_TRUE(ShellOpen(file));
+    EXPECT_EQ(installation.player.TakeStarts(),
+              std::vector<std::wstring>{Quoted(installation.player.Exe()) + L" " + Quoted(file)});
+    tally.launches += !HasFailure();
+    EXPECT_EQ(IconLocation(file), ExpectedIcon(installation.player.Exe()));
+    tally.iconLookups += !HasFailure();
+    EXPECT_EQ(DumpTree(HKEY_CLASSES_ROOT, L"OtherPlayer.mp3"), otherKeys);
+}
+
+}  // namespace
+}  // namespace mf::testing
