@@ -2,14 +2,17 @@
 # Sets up the machine if needed, builds every configuration and runs every test:
 #   native suite (substitute registry) under AddressSanitizer and UndefinedBehaviorSanitizer,
 #   the same suite under valgrind, a bounded run of the command-line fuzzer on its corpus,
-#   and the Windows suites under Wine (registry, end to end, image checks).
+#   and the Windows suites under Wine (registry, end to end, image checks), each on a 32-bit
+#   and a 64-bit prefix.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bash scripts/setup.sh
 source scripts/display.sh
 cleanup() {
-    WINEPREFIX="$PWD/build/windows/wineprefix" wineserver -k 2>/dev/null || true
+    for arch in win32 win64; do
+        WINEPREFIX="$PWD/build/windows/wineprefix-$arch" wineserver -k 2>/dev/null || true
+    done
     mf_stop_display
     rm -rf "${fuzz_work:-}"
 }
