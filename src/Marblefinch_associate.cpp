@@ -7,11 +7,12 @@
 #include "app/regtypesform.h"
 #include "app/regtypesmain.h"
 #include "platform/win32/Application.h"
+#include "platform/win32/DllSearch.h"
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     // The tool runs elevated, often from a downloads folder: never load a DLL from beside
     // the executable or the current folder.
-    SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
+    mf::win32::RestrictDllSearch(GetModuleHandleW(L"kernel32.dll"));
 
     using namespace mf;
     win32::TApplication& application = win32::Application();

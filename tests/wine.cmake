@@ -3,6 +3,7 @@
 # the build tree, made with its architecture named and seeded by a setup test before the
 # suites that use it. Test names carry the architecture.
 set(MF_WINE_ARCHES win32 win64)
+find_package(Python3 COMPONENTS Interpreter REQUIRED)
 
 add_executable(wine_registry_tests
   win32/RegistryWine_test.cpp
@@ -11,6 +12,15 @@ add_executable(wine_registry_tests
 target_include_directories(wine_registry_tests PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
 target_compile_options(wine_registry_tests PRIVATE ${MF_WARNINGS})
 target_link_libraries(wine_registry_tests PRIVATE mf_core GTest::gtest GTest::gtest_main advapi32)
+
+# The Windows layer of the program: the DLL search, with a DLL planted to be found or not.
+add_library(planted SHARED win32/planted.cpp)
+set_target_properties(planted PROPERTIES PREFIX "")
+add_executable(win32_tests win32/DllSearch_test.cpp)
+target_include_directories(win32_tests PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
+target_compile_options(win32_tests PRIVATE ${MF_WARNINGS})
+target_link_libraries(win32_tests PRIVATE mf_window GTest::gtest GTest::gtest_main)
+add_dependencies(win32_tests planted)
 
 # The player's stand-in for the shell tests: records how the shell started it.
 add_executable(stand_in_player WIN32 e2e/stand_in_player.cpp)
@@ -29,7 +39,7 @@ add_executable(e2e_tests
 target_include_directories(e2e_tests PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
 target_compile_options(e2e_tests PRIVATE ${MF_WARNINGS})
 target_link_libraries(e2e_tests PRIVATE
-  mf_core GTest::gtest GTest::gtest_main advapi32 user32 shell32 shlwapi)
+  mf_core GTest::gtest GTest::gtest_main advapi32 user32 shell32 shlwapi version)
 add_dependencies(e2e_tests Marblefinch_associate stand_in_player)
 
 foreach(arch IN LISTS MF_WINE_ARCHES)
@@ -43,19 +53,23 @@ foreach(arch IN LISTS MF_WINE_ARCHES)
 
   add_test(NAME core_tests_${arch} COMMAND core_tests)
   add_test(NAME wine_registry_tests_${arch} COMMAND wine_registry_tests)
+  add_test(NAME win32_tests_${arch} COMMAND win32_tests)
+  add_test(NAME dll_search_${arch}
+    COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/e2e/check_dll_search.py
+            ${CMAKE_OBJDUMP} $<TARGET_FILE:Marblefinch_associate>)
   add_test(NAME e2e_tests_${arch} COMMAND e2e_tests)
-  set_tests_properties(core_tests_${arch} wine_registry_tests_${arch} PROPERTIES
+  set_tests_properties(core_tests_${arch} wine_registry_tests_${arch} win32_tests_${arch}
+    dll_search_${arch} PROPERTIES
     FIXTURES_REQUIRED wine_${arch} ENVIRONMENT "${env}")
   set_tests_properties(e2e_tests_${arch} PROPERTIES
     FIXTURES_REQUIRED wine_${arch}
     ENVIRONMENT "${env};MF_TOOL_EXE=$<TARGET_FILE:Marblefinch_associate>;MF_STAND_IN_EXE=$<TARGET_FILE:stand_in_player>;MF_PREFIX_ARCH=${arch}"
     TIMEOUT 600)
   # Two prefixes, two wineservers: the suites of one prefix run one after another.
-  set_tests_properties(core_tests_${arch} wine_registry_tests_${arch} e2e_tests_${arch}
-    PROPERTIES RESOURCE_LOCK wineprefix_${arch})
+  set_tests_properties(core_tests_${arch} wine_registry_tests_${arch} win32_tests_${arch}
+    dll_search_${arch} e2e_tests_${arch} PROPERTIES RESOURCE_LOCK wineprefix_${arch})
 endforeach()
 
-find_package(Python3 COMPONENTS Interpreter REQUIRED)
 add_test(NAME image_checks
   COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/e2e/check_image.py
           ${CMAKE_OBJDUMP} $<TARGET_FILE:Marblefinch_associate>)

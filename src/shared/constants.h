@@ -4,6 +4,8 @@
 
 #include <array>
 
+#include "shared/player_version.h"
+
 namespace mf::constants {
 
 // Lower case, with the leading dot, in the order they are registered.
@@ -21,7 +23,7 @@ inline constexpr const char16_t* ProgIdPrefix = u"Marblefinch";
 
 inline constexpr const char16_t* PlayerSettingsKey = u"\\Software\\Marblefinch\\AudioPlayer\\";
 inline constexpr const char16_t* PlayerDisplayName = u"Marblefinch Player";
-inline constexpr const char16_t* PlayerVersion = u"1.5";
+inline constexpr const char16_t* PlayerVersion = u"" MF_PLAYER_VERSION_TEXT;
 inline constexpr const char16_t* AssociateToolName = u"Marblefinch_associate";
 // Placeholder until the player's real default playlist name is settled.
 inline constexpr const char16_t* DefaultPlaylistFileName = u"default-playlist.example.m3u";

@@ -9,6 +9,7 @@
 
 #include "e2e/entries.h"
 #include "e2e/tool_process.h"
+#include "shared/constants.h"
 #include "win32/wine_registry.h"
 
 namespace mf::testing {
@@ -300,6 +301,62 @@ TEST_F(ImageResources, ManifestAsksForAdministratorAndVisualStyles) {
           "publicKeyToken=\"6595b64144ccf1df\"", "language=\"*\""}) {
         EXPECT_NE(manifest.find(part), std::string::npos) << part;
     }
+}
+
+// A version string of the image's version resource, US English, Unicode.
+std::wstring VersionString(const std::vector<BYTE>& info, const std::wstring& name) {
+    void* value = nullptr;
+    UINT length = 0;
+    if (!VerQueryValueW(info.data(), (L"\\StringFileInfo\\040904B0\\" + name).c_str(), &value,
+                        &length) ||
+        length == 0) {
+        return L"";
+    }
+    return std::wstring(static_cast<const wchar_t*>(value), length - 1);
+}
+
+std::wstring Dotted(DWORD high, DWORD low) {
+    return std::to_wstring(HIWORD(high)) + L"." + std::to_wstring(LOWORD(high)) + L"." +
+           std::to_wstring(HIWORD(low)) + L"." + std::to_wstring(LOWORD(low));
+}
+
+TEST_F(ImageResources, VersionResourceNamesTheToolAndAgreesWithTheManifest) {
+    const std::wstring path = ToolPath();
+    DWORD ignored = 0;
+    std::vector<BYTE> info(GetFileVersionInfoSizeW(path.c_str(), &ignored));
+    ASSERT_FALSE(info.empty());
+    ASSERT_TRUE(GetFileVersionInfoW(path.c_str(), 0, static_cast<DWORD>(info.size()), info.data()));
+
+    void* value = nullptr;
+    UINT length = 0;
+    ASSERT_TRUE(VerQueryValueW(info.data(), L"\\VarFileInfo\\Translation", &value, &length));
+    ASSERT_EQ(length, 4u);
+    EXPECT_EQ(static_cast<const WORD*>(value)[0], 0x0409);  // US English
+    EXPECT_EQ(static_cast<const WORD*>(value)[1], 1200);    // Unicode
+
+    const std::wstring tool = Wide(constants::AssociateToolName);
+    for (const auto& [name, expected] : std::vector<std::pair<std::wstring, std::wstring>>{
+             {L"FileVersion", L"1.0.0.0"},
+             {L"ProductVersion", Wide(constants::PlayerVersion)},
+             {L"ProductName", Wide(constants::PlayerDisplayName)},
+             {L"InternalName", tool},
+             {L"OriginalFilename", tool + L".exe"},
+             {L"CompanyName", L"Marblefinch"},
+             {L"FileDescription", L"Associates Marblefinch Player with audio files and folders"}}) {
+        EXPECT_EQ(VersionString(info, name), expected) << name;
+    }
+
+    ASSERT_TRUE(VerQueryValueW(info.data(), L"\\", &value, &length));
+    const auto* fixed = static_cast<const VS_FIXEDFILEINFO*>(value);
+    EXPECT_EQ(fixed->dwSignature, VS_FFI_SIGNATURE);
+    EXPECT_EQ(fixed->dwFileType, static_cast<DWORD>(VFT_APP));
+    // The numbers say what the texts say, and the manifest carries the same file version.
+    EXPECT_EQ(Dotted(fixed->dwFileVersionMS, fixed->dwFileVersionLS), L"1.0.0.0");
+    EXPECT_EQ(Dotted(fixed->dwProductVersionMS, fixed->dwProductVersionLS),
+              Wide(constants::PlayerVersion) + L".0.0");
+    const std::string manifest =
+        Resource(MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(24) /* RT_MANIFEST */);
+    EXPECT_NE(manifest.find("<assemblyIdentity version=\"1.0.0.0\""), std::string::npos);
 }
 
 }  // namespace

@@ -20,6 +20,7 @@
 
 #include "e2e/entries.h"
 #include "e2e/tool_process.h"
+#include "win32/running_on.h"
 #include "win32/wine_registry.h"
 
 namespace mf::testing {
@@ -212,10 +213,6 @@ bool Launch(const wchar_t* application, std::wstring commandLine, bool* sixtyFou
         *sixtyFourBit = IsWow64() && !wow64;
     }
     return Finished(process.get());
-}
-
-bool IsWine() {
-    return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
 }
 
 // `text` after a round trip through the ANSI code page: what cannot be written there
