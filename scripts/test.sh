@@ -2,8 +2,9 @@
 # Sets up the machine if needed, builds every configuration and runs every test:
 #   native suite (substitute registry) under AddressSanitizer and UndefinedBehaviorSanitizer,
 #   the same suite under valgrind, a bounded run of the command-line fuzzer on its corpus,
-#   and the Windows suites under Wine (registry, end to end, image checks), each on a 32-bit
-#   and a 64-bit prefix.
+#   clang-tidy over src/, the release package and a check that two builds are identical,
+#   and the Windows suites under Wine (registry, end to end, image, signing), each on a
+#   32-bit and a 64-bit prefix.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -38,6 +39,14 @@ if ! build/fuzz/fuzz/commandline_fuzzer -max_total_time="${MF_FUZZ_SECONDS:-30}"
 fi
 grep -E '^(Done|stat::number_of_executed_units)' "$fuzz_work/log"
 
+bash scripts/tidy.sh
+
 cmake --preset windows
 cmake --build --preset windows
+cmake --build --preset windows --target package
+python3 tests/release/check_package.py \
+    "build/windows/Marblefinch_associate-$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build/windows/CMakeCache.txt)-win32.zip" \
+    build/windows/Marblefinch_associate.exe README.md
+bash scripts/reproducible.sh
+
 ctest --preset windows

@@ -9,7 +9,8 @@
 #include "platform/win32/Application.h"
 #include "platform/win32/DllSearch.h"
 
-int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
+int WINAPI wWinMain(HINSTANCE instance, HINSTANCE /*previous*/, PWSTR /*commandLine*/,
+                    int /*showCommand*/) {
     // The tool runs elevated, often from a downloads folder: never load a DLL from beside
     // the executable or the current folder.
     mf::win32::RestrictDllSearch(GetModuleHandleW(L"kernel32.dll"));

@@ -42,6 +42,14 @@ target_link_libraries(e2e_tests PRIVATE
   mf_core GTest::gtest GTest::gtest_main advapi32 user32 shell32 shlwapi version)
 add_dependencies(e2e_tests Marblefinch_associate stand_in_player)
 
+# The release signing script with a throwaway certificate; the signed tool it leaves is run
+# by the end-to-end suites beside the unsigned one.
+set(MF_SIGNED_TOOL ${CMAKE_BINARY_DIR}/signed/Marblefinch_associate.exe)
+add_test(NAME release_signing
+  COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/release/sign_test.sh
+          $<TARGET_FILE:Marblefinch_associate> ${MF_SIGNED_TOOL})
+set_tests_properties(release_signing PROPERTIES FIXTURES_SETUP signed_tool)
+
 foreach(arch IN LISTS MF_WINE_ARCHES)
   set(prefix ${CMAKE_BINARY_DIR}/wineprefix-${arch})
   set(env WINEPREFIX=${prefix} WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml=)
@@ -62,8 +70,8 @@ foreach(arch IN LISTS MF_WINE_ARCHES)
     dll_search_${arch} PROPERTIES
     FIXTURES_REQUIRED wine_${arch} ENVIRONMENT "${env}")
   set_tests_properties(e2e_tests_${arch} PROPERTIES
-    FIXTURES_REQUIRED wine_${arch}
-    ENVIRONMENT "${env};MF_TOOL_EXE=$<TARGET_FILE:Marblefinch_associate>;MF_STAND_IN_EXE=$<TARGET_FILE:stand_in_player>;MF_PREFIX_ARCH=${arch}"
+    FIXTURES_REQUIRED "wine_${arch};signed_tool"
+    ENVIRONMENT "${env};MF_TOOL_EXE=$<TARGET_FILE:Marblefinch_associate>;MF_SIGNED_TOOL_EXE=${MF_SIGNED_TOOL};MF_STAND_IN_EXE=$<TARGET_FILE:stand_in_player>;MF_PREFIX_ARCH=${arch}"
     TIMEOUT 600)
   # Two prefixes, two wineservers: the suites of one prefix run one after another.
   set_tests_properties(core_tests_${arch} wine_registry_tests_${arch} win32_tests_${arch}

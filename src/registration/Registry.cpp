@@ -27,10 +27,7 @@ class AccessRestorer {
 }  // namespace
 
 TRegistry::TRegistry()
-    : FFunctions(ActiveRegistry()),
-      FRootKey(kHkeyCurrentUser),
-      FLazyWrite(true),
-      FAccess(kKeyAllAccess) {}
+    : FFunctions(ActiveRegistry()), FRootKey(kHkeyCurrentUser), FAccess(kKeyAllAccess) {}
 
 TRegistry::~TRegistry() {
     CloseKey();

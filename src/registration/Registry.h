@@ -54,7 +54,7 @@ class TRegistry {
     RegistryFunctions& FFunctions;
     UniqueRegKey FCurrentKey;
     RegHandle FRootKey;
-    bool FLazyWrite;
+    bool FLazyWrite = true;
     Text FCurrentPath;
     RegSam FAccess;
 };

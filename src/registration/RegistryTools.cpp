@@ -19,7 +19,9 @@ void WriteDefault(TRegistry& registry, const Text& key, const Text& value) {
 
 Text Decimal(int value) {
     const std::string digits = std::to_string(value);
-    return Text(digits.begin(), digits.end());
+    // Not the braces clang-tidy asks for: {begin, end} reads as a string of two characters;
+    // the named iterator-pair constructor says what it does.
+    return Text(digits.begin(), digits.end());  // NOLINT(modernize-return-braced-init-list)
 }
 
 }  // namespace

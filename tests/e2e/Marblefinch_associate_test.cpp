@@ -114,6 +114,22 @@ TEST_F(ToolTest, RefusedTableTypeIsPassedOverInSilence) {
     EXPECT_EQ(ReadString(HKEY_CLASSES_ROOT, kVerbKey), L"Play");
 }
 
+TEST_F(ToolTest, SignedToolLeavesTheSameEntriesAsTheUnsigned) {
+    std::vector<std::wstring> dumps;
+    for (const std::wstring& exe : {ToolPath(), PathFromEnvironment("MF_SIGNED_TOOL_EXE")}) {
+        cleanup.Run();
+        ToolProcess tool(exe, L"C:\\P\\player.exe regall Play");
+        EXPECT_EQ(tool.WaitForExit(), 0u);
+        EXPECT_EQ(TypesRegistered(L"C:\\P\\player.exe"), 22);
+        std::wstring dump;
+        for (const std::wstring& key : KeysTheToolWrites()) {
+            dump += DumpTree(HKEY_CLASSES_ROOT, key);
+        }
+        dumps.push_back(dump);
+    }
+    EXPECT_EQ(dumps[1], dumps[0]);
+}
+
 bool Visible(HWND window) {
     return IsWindowVisible(window) != FALSE;
 }

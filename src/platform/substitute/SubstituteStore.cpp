@@ -130,7 +130,7 @@ SubstituteStore::Node* SubstituteStore::FromHandle(RegHandle handle, RegSam* gra
     return it->second.node;
 }
 
-SubstituteStore::Node* SubstituteStore::Find(Node* from, TextView path) const {
+SubstituteStore::Node* SubstituteStore::Find(Node* from, TextView path) {
     Levels levels(path);
     if (!levels.Valid()) {
         return nullptr;

@@ -91,15 +91,15 @@ class SubstituteStore final : public RegistryFunctions {
 
     Node* Root(RegHandle hive) const;
     Node* FromHandle(RegHandle handle, RegSam* granted) const;
-    Node* Find(Node* from, TextView path) const;
-    Node* Make(Node* from, TextView path);
+    static Node* Find(Node* from, TextView path);
+    static Node* Make(Node* from, TextView path);
     RegHandle NewHandle(Node* node, RegSam access);
     bool Refused();
     RegStatus Log(CallKind kind, const Node* node, TextView name, RegSam access, RegStatus status);
     RegStatus LogPath(CallKind kind, const Node* base, TextView path, RegSam access,
                       RegStatus status);
-    void PutValue(Node& node, TextView name, std::uint32_t type, const std::uint8_t* data,
-                  std::size_t size);
+    static void PutValue(Node& node, TextView name, std::uint32_t type, const std::uint8_t* data,
+                         std::size_t size);
 
     std::unique_ptr<Node> classesRoot_;
     std::unique_ptr<Node> currentUser_;

@@ -62,7 +62,7 @@ TApplication& Application() {
 }
 
 Text ProcessCommandLine() {
-    return Text(reinterpret_cast<const char16_t*>(GetCommandLineW()));
+    return {reinterpret_cast<const char16_t*>(GetCommandLineW())};
 }
 
 Text ApplicationTitle(const Text& modulePath) {
@@ -160,7 +160,9 @@ void TApplication::Run() {
     handle_.reset();
 }
 
-void TApplication::Terminate() {
+// A method of the application object, though it needs no member: it ends this
+// application, and callers reach it through the object.
+void TApplication::Terminate() {  // NOLINT(readability-convert-member-functions-to-static)
     PostQuitMessage(0);
 }
 

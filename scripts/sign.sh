@@ -1,0 +1,50 @@
+#!/usr/bin/env bash
+# Signs a Windows executable with Authenticode (SHA-256), for release.
+# Usage: SIGN_PFX=certificate.pfx SIGN_PASSWORD=... [SIGN_TIMESTAMP_URL=https://...] \
+#        scripts/sign.sh IN.exe OUT.exe
+#   SIGN_PFX            the PKCS#12 file with the code-signing certificate and its key
+#   SIGN_PASSWORD       its password (read from the environment, never put on a command line)
+#   SIGN_TIMESTAMP_URL  an RFC 3161 time-stamp server; without one the signature carries no
+#                       time stamp and is valid only while the certificate is
+# On any failure it says why, exits non-zero and leaves no OUT file behind.
+set -euo pipefail
+
+fail() {
+    echo "sign.sh: $*" >&2
+    exit 1
+}
+
+[ $# -eq 2 ] || fail "usage: SIGN_PFX=file.pfx SIGN_PASSWORD=... scripts/sign.sh IN.exe OUT.exe"
+in=$1
+out=$2
+[ -f "$in" ] || fail "no executable to sign at '$in'"
+[ -n "${SIGN_PFX:-}" ] || fail "SIGN_PFX is not set: name the PKCS#12 (.pfx) file to sign with"
+[ -f "$SIGN_PFX" ] && [ -r "$SIGN_PFX" ] || fail "cannot read the PKCS#12 file '$SIGN_PFX'"
+[ -n "${SIGN_PASSWORD+set}" ] || fail "SIGN_PASSWORD is not set"
+command -v osslsigncode >/dev/null || fail "osslsigncode is not installed (bash scripts/setup.sh)"
+[ "$(realpath -m "$in")" != "$(realpath -m "$out")" ] || fail "OUT must not be IN"
+
+# Open the file first, so that a wrong password is reported as one.
+if ! openssl pkcs12 -in "$SIGN_PFX" -passin env:SIGN_PASSWORD -noout 2>/dev/null &&
+    ! openssl pkcs12 -legacy -in "$SIGN_PFX" -passin env:SIGN_PASSWORD -noout 2>/dev/null; then
+    fail "cannot open '$SIGN_PFX': wrong password, or not a PKCS#12 file"
+fi
+
+work=$(mktemp -d)
+trap 'rm -rf "$work" "$out.partial"' EXIT
+(umask 077 && printf '%s' "$SIGN_PASSWORD" >"$work/password")
+timestamp=()
+if [ -n "${SIGN_TIMESTAMP_URL:-}" ]; then
+    timestamp=(-ts "$SIGN_TIMESTAMP_URL")
+fi
+if ! osslsigncode sign -pkcs12 "$SIGN_PFX" -readpass "$work/password" -h sha256 \
+    -n "Marblefinch_associate" "${timestamp[@]}" -in "$in" -out "$work/signed.exe" \
+    >"$work/log" 2>&1; then
+    cat "$work/log" >&2
+    fail "osslsigncode could not sign '$in'"
+fi
+# Only a finished signature reaches OUT.
+mkdir -p "$(dirname "$out")"
+cp "$work/signed.exe" "$out.partial"
+mv -f "$out.partial" "$out"
+echo "signed: $out"

@@ -1,0 +1,68 @@
+#!/usr/bin/env bash
+# scripts/sign.sh with a throwaway self-signed code-signing certificate: the signature
+# verifies against it; a wrong password, a missing file and an unset variable give a clear
+# error and no output file. Leaves the signed tool at SIGNED_OUT for the Wine tests, which
+# run it beside the unsigned one.
+# Usage: sign_test.sh TOOL_EXE SIGNED_OUT
+set -uo pipefail
+root=$(cd "$(dirname "$0")/../.." && pwd)
+tool=$1
+signed_out=$2
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+passed=0
+failed=0
+check() {  # description, then a command that must succeed
+    local what=$1
+    shift
+    if "$@"; then
+        passed=$((passed + 1))
+    else
+        failed=$((failed + 1))
+        echo "FAIL: $what" >&2
+    fi
+}
+sign() {  # pfx, password, output
+    SIGN_PFX=$1 SIGN_PASSWORD=$2 bash "$root/scripts/sign.sh" "$tool" "$3"
+}
+
+openssl req -x509 -newkey rsa:2048 -nodes -days 30 -subj "/CN=Marblefinch test signing" \
+    -addext "keyUsage=critical,digitalSignature" -addext "extendedKeyUsage=codeSigning" \
+    -keyout "$work/key.pem" -out "$work/certificate.pem" 2>/dev/null
+openssl pkcs12 -export -inkey "$work/key.pem" -in "$work/certificate.pem" \
+    -passout pass:right-password -out "$work/certificate.pfx"
+
+unsigned_sum=$(sha256sum <"$tool")
+check "signing with the right password" sign "$work/certificate.pfx" right-password "$work/signed.exe"
+check "the signature verifies against the certificate" \
+    osslsigncode verify -CAfile "$work/certificate.pem" -in "$work/signed.exe" >"$work/verify.log"
+check "the input is left as it was" test "$(sha256sum <"$tool")" = "$unsigned_sum"
+check "the signed file differs from the unsigned one" bash -c "! cmp -s '$tool' '$work/signed.exe'"
+
+rejects() {  # what, expected words in the message, then the signing command
+    local what=$1 words=$2
+    shift 2
+    local message
+    if message=$("$@" 2>&1); then
+        echo "FAIL: $what was accepted" >&2
+        return 1
+    fi
+    [[ $message == *"$words"* ]] || { echo "FAIL: $what said: $message" >&2; return 1; }
+    [ ! -e "$work/refused.exe" ] && [ ! -e "$work/refused.exe.partial" ] ||
+        { echo "FAIL: $what left an output file" >&2; return 1; }
+}
+check "a wrong password" rejects "a wrong password" "wrong password" \
+    sign "$work/certificate.pfx" wrong-password "$work/refused.exe"
+check "a missing file" rejects "a missing file" "cannot read the PKCS#12 file" \
+    sign "$work/missing.pfx" right-password "$work/refused.exe"
+check "no SIGN_PFX" rejects "no SIGN_PFX" "SIGN_PFX is not set" \
+    env -u SIGN_PFX bash "$root/scripts/sign.sh" "$tool" "$work/refused.exe"
+check "a file that is not PKCS#12" rejects "a file that is not PKCS#12" "not a PKCS#12 file" \
+    sign "$work/certificate.pem" right-password "$work/refused.exe"
+
+if [ "$failed" -eq 0 ]; then
+    mkdir -p "$(dirname "$signed_out")"
+    cp "$work/signed.exe" "$signed_out"
+fi
+echo "signing: $passed passed, $failed failed"
+[ "$failed" -eq 0 ]
