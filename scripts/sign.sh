@@ -6,7 +6,8 @@
 #   SIGN_PASSWORD       its password (read from the environment, never put on a command line)
 #   SIGN_TIMESTAMP_URL  an RFC 3161 time-stamp server; without one the signature carries no
 #                       time stamp and is valid only while the certificate is
-# On any failure it says why, exits non-zero and leaves no OUT file behind.
+# OUT may be IN: the file is then replaced by its signed copy. On any failure it says why,
+# exits non-zero and leaves OUT as it was (no OUT file at all when there was none).
 set -euo pipefail
 
 fail() {
@@ -22,7 +23,6 @@ out=$2
 [ -f "$SIGN_PFX" ] && [ -r "$SIGN_PFX" ] || fail "cannot read the PKCS#12 file '$SIGN_PFX'"
 [ -n "${SIGN_PASSWORD+set}" ] || fail "SIGN_PASSWORD is not set"
 command -v osslsigncode >/dev/null || fail "osslsigncode is not installed (bash scripts/setup.sh)"
-[ "$(realpath -m "$in")" != "$(realpath -m "$out")" ] || fail "OUT must not be IN"
 
 # Open the file first, so that a wrong password is reported as one.
 if ! openssl pkcs12 -in "$SIGN_PFX" -passin env:SIGN_PASSWORD -noout 2>/dev/null &&

@@ -39,6 +39,16 @@ check "the signature verifies against the certificate" \
 check "the input is left as it was" test "$(sha256sum <"$tool")" = "$unsigned_sum"
 check "the signed file differs from the unsigned one" bash -c "! cmp -s '$tool' '$work/signed.exe'"
 
+cp "$tool" "$work/in-place.exe"
+check "signing a file in place" sign "$work/certificate.pfx" right-password "$work/in-place.exe"
+check "the file signed in place verifies" \
+    osslsigncode verify -CAfile "$work/certificate.pem" -in "$work/in-place.exe" >"$work/verify.log"
+check "a failed signing leaves the file in place as it was" bash -c "
+    sum=\$(sha256sum <'$work/in-place.exe')
+    ! SIGN_PFX='$work/certificate.pfx' SIGN_PASSWORD=wrong bash '$root/scripts/sign.sh' \
+        '$work/in-place.exe' '$work/in-place.exe' 2>/dev/null &&
+        test \"\$(sha256sum <'$work/in-place.exe')\" = \"\$sum\""
+
 rejects() {  # what, expected words in the message, then the signing command
     local what=$1 words=$2
     shift 2
