@@ -249,6 +249,22 @@ std::wstring Quoted(const std::wstring& text) {
     return L"\"" + text + L"\"";
 }
 
+// Expects one start of the stand-in since the last look, with `path` after its own path as
+// the open command puts them; counts the launch when so.
+void ExpectStartedWith(const StandInPlayer& player, const std::wstring& path) {
+    const std::vector<std::wstring> expected{Quoted(player.Exe()) + L" " + Quoted(path)};
+    const std::vector<std::wstring> starts = player.TakeStarts();
+    EXPECT_EQ(starts, expected);
+    tally.launches += starts == expected;
+}
+
+// Expects the shell to report the player's icon for `file`; counts the look-up when so.
+void ExpectPlayerIcon(const std::wstring& file, const StandInPlayer& player) {
+    const auto icon = IconLocation(file);
+    EXPECT_EQ(icon, ExpectedIcon(player.Exe()));
+    tally.iconLookups += icon == ExpectedIcon(player.Exe());
+}
+
 class ShellClient : public ::testing::Test {
   protected:
     static void SetUpTestSuite() { installation = std::make_unique<Installation>(); }
@@ -256,10 +272,6 @@ class ShellClient : public ::testing::Test {
 
     static const StandInPlayer& Player() { return installation->player; }
     static const MediaFolder& Media() { return installation->media; }
-    // What the player must receive for `path`: its own quoted path, then the quoted file.
-    static std::wstring StartOf(const std::wstring& path) {
-        return Quoted(Player().Exe()) + L" " + Quoted(path);
-    }
 
     static inline std::unique_ptr<Installation> installation;
 };
@@ -278,13 +290,8 @@ class FileTypes : public ShellClient, public ::testing::WithParamInterface<std::
 TEST_P(FileTypes, DoubleClickStartsThePlayerWithTheFileAndShowsItsIcon) {
     const std::wstring file = Media().File(GetParam());
     ASSERT_TRUE(ShellOpen(file));
-    const std::vector<std::wstring> starts = Player().TakeStarts();
-    EXPECT_EQ(starts, std::vector<std::wstring>{StartOf(file)});
-    tally.launches += starts == std::vector<std::wstring>{StartOf(file)};
-
-    const auto icon = IconLocation(file);
-    EXPECT_EQ(icon, ExpectedIcon(Player().Exe()));
-    tally.iconLookups += icon == ExpectedIcon(Player().Exe());
+    ExpectStartedWith(Player(), file);
+    ExpectPlayerIcon(file, Player());
 }
 
 INSTANTIATE_TEST_SUITE_P(AllTypes, FileTypes, ::testing::ValuesIn(AllTypes()),
@@ -295,8 +302,7 @@ INSTANTIATE_TEST_SUITE_P(AllTypes, FileTypes, ::testing::ValuesIn(AllTypes()),
 TEST_F(ShellClient, OpenVerbNamedStartsThePlayer) {
     const std::wstring file = Media().File(L".flac");
     ASSERT_TRUE(ShellOpen(file, L"open"));
-    EXPECT_EQ(Player().TakeStarts(), std::vector<std::wstring>{StartOf(file)});
-    tally.launches += !HasFailure();
+    ExpectStartedWith(Player(), file);
 }
 
 TEST_F(ShellClient, FolderVerbIsFoundUnderDirectoryAndHandsTheFolderToThePlayer) {
@@ -315,8 +321,7 @@ TEST_F(ShellClient, FolderVerbIsFoundUnderDirectoryAndHandsTheFolderToThePlayer)
     std::wstring commandLine = command;
     commandLine.replace(commandLine.find(L"%1"), 2, Media().Path());
     ASSERT_TRUE(Launch(nullptr, commandLine));
-    EXPECT_EQ(Player().TakeStarts(), std::vector<std::wstring>{StartOf(Media().Path())});
-    tally.launches += !HasFailure();
+    ExpectStartedWith(Player(), Media().Path());
     // The folder verbs that were there stay beside it.
     length = 4096;
     EXPECT_EQ(
@@ -356,8 +361,7 @@ TEST_F(ShellClient, SixtyFourBitShellOpensAFileWithThePlayer) {
     bool sixtyFourBit = false;
     ASSERT_TRUE(Launch(start.c_str(), L"start.exe /wait " + Quoted(file), &sixtyFourBit));
     EXPECT_TRUE(sixtyFourBit) << "start.exe ran as a 32-bit process";
-    EXPECT_EQ(Player().TakeStarts(), std::vector<std::wstring>{StartOf(file)});
-    tally.launches += !HasFailure();
+    ExpectStartedWith(Player(), file);
 }
 
 // A type another program owned before the run: afterwards the shell opens it with the
@@ -382,11 +386,8 @@ TEST(ShellClientTakeover, TypeOwnedByAnotherProgramOpensWithThePlayerAfterTheRun
 
     const std::wstring file = installation.media.File(L".mp3");
     ASSERT_TRUE(ShellOpen(file));
-    EXPECT_EQ(installation.player.TakeStarts(),
-              std::vector<std::wstring>{Quoted(installation.player.Exe()) + L" " + Quoted(file)});
-    tally.launches += !HasFailure();
-    EXPECT_EQ(IconLocation(file), ExpectedIcon(installation.player.Exe()));
-    tally.iconLookups += !HasFailure();
+    ExpectStartedWith(installation.player, file);
+    ExpectPlayerIcon(file, installation.player);
     EXPECT_EQ(DumpTree(HKEY_CLASSES_ROOT, L"OtherPlayer.mp3"), otherKeys);
 }
 
