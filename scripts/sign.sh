@@ -19,6 +19,9 @@ fail() {
 in=$1
 out=$2
 [ -f "$in" ] || fail "no executable to sign at '$in'"
+# A folder would take the signed file inside it under a name nobody asked for.
+[ ! -d "$out" ] || fail "'$out' is a folder: name the signed file itself, e.g. '$out/$(basename "$in")'"
+[[ $out != */ ]] || fail "'$out' ends in a slash: name the signed file itself"
 [ -n "${SIGN_PFX:-}" ] || fail "SIGN_PFX is not set: name the PKCS#12 (.pfx) file to sign with"
 [ -f "$SIGN_PFX" ] && [ -r "$SIGN_PFX" ] || fail "cannot read the PKCS#12 file '$SIGN_PFX'"
 [ -n "${SIGN_PASSWORD+set}" ] || fail "SIGN_PASSWORD is not set"
@@ -32,12 +35,13 @@ fi
 
 work=$(mktemp -d)
 trap 'rm -rf "$work" "$out.partial"' EXIT
-(umask 077 && printf '%s' "$SIGN_PASSWORD" >"$work/password")
 timestamp=()
 if [ -n "${SIGN_TIMESTAMP_URL:-}" ]; then
     timestamp=(-ts "$SIGN_TIMESTAMP_URL")
 fi
-if ! osslsigncode sign -pkcs12 "$SIGN_PFX" -readpass "$work/password" -h sha256 \
+# The password reaches osslsigncode through a pipe (printf is a shell builtin), so it is
+# never on disk nor on a command line.
+if ! osslsigncode sign -pkcs12 "$SIGN_PFX" -readpass <(printf '%s' "$SIGN_PASSWORD") -h sha256 \
     -n "Marblefinch_associate" "${timestamp[@]}" -in "$in" -out "$work/signed.exe" \
     >"$work/log" 2>&1; then
     cat "$work/log" >&2
