@@ -28,7 +28,16 @@ for option in "${@:3}"; do
             ;;
     esac
 done
-export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+# Wine starts winemenubuilder on every association-changed notice, and already while the
+# first wineboot makes the prefix, to mirror associations into the host's desktop menus
+# (~/.config/menus, ~/.local/share/...); a test prefix must not reach outside itself. So the
+# override is in the environment of every Wine process here, the first wineboot included,
+# and in the prefix's registry below for the processes started later.
+overrides="mscoree,mshtml="
+if [ "$menus" = off ]; then
+    overrides+=";winemenubuilder.exe=d"
+fi
+export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES=$overrides
 
 prefix_arch() {
     sed -n 's/^#arch=//p' "$prefix/system.reg" 2>/dev/null | head -n 1
@@ -70,8 +79,6 @@ for font in tahoma.ttf tahomabd.ttf marlett.ttf; do
     fi
 done
 
-# Wine starts winemenubuilder on every association-changed notice, to mirror associations
-# into the host's desktop menus; a test prefix must not reach outside itself.
 if [ "$menus" = off ]; then
     wine reg add 'HKCU\Software\Wine\DllOverrides' /v winemenubuilder.exe /d '' /f >/dev/null
 else
