@@ -41,6 +41,8 @@ target_compile_options(e2e_tests PRIVATE ${MF_WARNINGS})
 target_link_libraries(e2e_tests PRIVATE
   mf_core GTest::gtest GTest::gtest_main advapi32 user32 shell32 shlwapi version)
 add_dependencies(e2e_tests Marblefinch_associate stand_in_player)
+# The file version the image must carry, from the build rather than written out again.
+target_compile_definitions(e2e_tests PRIVATE MF_PROJECT_VERSION="${PROJECT_VERSION}")
 
 # The release signing script with a throwaway certificate; the signed tool it leaves is run
 # by the end-to-end suites beside the unsigned one.
@@ -80,4 +82,13 @@ endforeach()
 
 add_test(NAME image_checks
   COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/e2e/check_image.py
-          ${CMAKE_OBJDUMP} $<TARGET_FILE:Marblefinch_associate>)
+          ${CMAKE_OBJDUMP} $<TARGET_FILE:Marblefinch_associate>
+          ${MF_WINDOWS_MIN_MAJOR}.${MF_WINDOWS_MIN_MINOR})
+# The fs:[0] check against assembled writes and reads, so that it cannot go blind unseen.
+add_test(NAME image_checks_fs0_forms
+  COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/e2e/check_image_test.py
+          ${CMAKE_C_COMPILER} ${CMAKE_OBJDUMP})
+# Stack cookies in the program's own objects (the shipped exe is stripped).
+add_test(NAME object_checks
+  COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/release/check_objects.py
+          ${CMAKE_NM} ${CMAKE_BINARY_DIR}/compile_commands.json ${PROJECT_SOURCE_DIR}/src)

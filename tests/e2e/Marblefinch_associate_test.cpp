@@ -311,7 +311,7 @@ TEST_F(ImageResources, ManifestAsksForAdministratorAndVisualStyles) {
     const std::string manifest =
         Resource(MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(24) /* RT_MANIFEST */);
     for (const char* part :
-         {"version=\"1.0.0.0\" processorArchitecture=\"X86\"", "type=\"*\"",
+         {"version=\"" MF_PROJECT_VERSION "\" processorArchitecture=\"X86\"", "type=\"*\"",
           "<description>elevate execution level</description>", "level=\"requireAdministrator\"",
           "name=\"Microsoft.Windows.Common-Controls\"", "version=\"6.0.0.0\"",
           "publicKeyToken=\"6595b64144ccf1df\"", "language=\"*\""}) {
@@ -352,7 +352,7 @@ TEST_F(ImageResources, VersionResourceNamesTheToolAndAgreesWithTheManifest) {
 
     const std::wstring tool = Wide(constants::AssociateToolName);
     for (const auto& [name, expected] : std::vector<std::pair<std::wstring, std::wstring>>{
-             {L"FileVersion", L"1.0.0.0"},
+             {L"FileVersion", L"" MF_PROJECT_VERSION},
              {L"ProductVersion", Wide(constants::PlayerVersion)},
              {L"ProductName", Wide(constants::PlayerDisplayName)},
              {L"InternalName", tool},
@@ -367,12 +367,13 @@ TEST_F(ImageResources, VersionResourceNamesTheToolAndAgreesWithTheManifest) {
     EXPECT_EQ(fixed->dwSignature, VS_FFI_SIGNATURE);
     EXPECT_EQ(fixed->dwFileType, static_cast<DWORD>(VFT_APP));
     // The numbers say what the texts say, and the manifest carries the same file version.
-    EXPECT_EQ(Dotted(fixed->dwFileVersionMS, fixed->dwFileVersionLS), L"1.0.0.0");
+    EXPECT_EQ(Dotted(fixed->dwFileVersionMS, fixed->dwFileVersionLS), L"" MF_PROJECT_VERSION);
     EXPECT_EQ(Dotted(fixed->dwProductVersionMS, fixed->dwProductVersionLS),
               Wide(constants::PlayerVersion) + L".0.0");
     const std::string manifest =
         Resource(MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(24) /* RT_MANIFEST */);
-    EXPECT_NE(manifest.find("<assemblyIdentity version=\"1.0.0.0\""), std::string::npos);
+    EXPECT_NE(manifest.find("<assemblyIdentity version=\"" MF_PROJECT_VERSION "\""),
+              std::string::npos);
 }
 
 }  // namespace

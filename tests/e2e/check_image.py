@@ -1,28 +1,174 @@
 #!/usr/bin/env python3
-"""Checks the built executable's image: 32-bit GUI, ASLR and DEP on, and imports from
-system DLLs only, so nothing needs to ship beside it, and none that older Windows lacks."""
+"""Checks the built executable's image as a security review reads it: a 32-bit GUI exe with
+ASLR, DEP and NO_SEH on, relocations to move it, no section both writable and executable,
+no code that registers a frame handler (a write to fs:[0]), a header that names the oldest
+Windows the tool supports, at most 320 KiB, and imports from system DLLs only, so nothing
+needs to ship beside it, and none that older Windows lacks.
+
+Usage: check_image.py OBJDUMP EXE MIN_WINDOWS (MIN_WINDOWS as major.minor, e.g. 6.1)"""
+import os
+import re
+import struct
 import subprocess
 import sys
 
 SYSTEM_DLLS = {"kernel32.dll", "user32.dll", "gdi32.dll", "advapi32.dll", "shell32.dll",
                "msvcrt.dll"}
+MAX_SIZE = 320 * 1024
+
+IMAGE_FILE_RELOCS_STRIPPED = 0x0001
+DYNAMIC_BASE, NX_COMPAT, NO_SEH = 0x0040, 0x0100, 0x0400
+SCN_CNT_CODE, SCN_MEM_EXECUTE, SCN_MEM_WRITE = 0x00000020, 0x20000000, 0x80000000
+BASE_RELOCATION_DIRECTORY = 5
 
 
-def main(objdump, exe):
+class Image:
+    """The few header fields the checks need, read straight from a PE32 file."""
+
+    def __init__(self, data):
+        (pe,) = struct.unpack_from("<I", data, 0x3C)
+        if data[:2] != b"MZ" or data[pe:pe + 4] != b"PE\0\0":
+            raise ValueError("not a PE image")
+        (_, sections, _, _, _, optional_size,
+         self.characteristics) = struct.unpack_from("<HHIIIHH", data, pe + 4)
+        optional = pe + 24
+        (self.magic,) = struct.unpack_from("<H", data, optional)
+        (self.os_version_major, self.os_version_minor, _, _, self.subsystem_version_major,
+         self.subsystem_version_minor) = struct.unpack_from("<6H", data, optional + 40)
+        self.subsystem, self.dll_characteristics = struct.unpack_from("<HH", data, optional + 68)
+        # PE32+ (64-bit) has no BaseOfData and 8-byte sizes: its directories start later.
+        count = optional + (108 if self.magic == 0x20B else 92)
+        (directories,) = struct.unpack_from("<I", data, count)
+        self.directories = [struct.unpack_from("<II", data, count + 4 + 8 * i)
+                            for i in range(directories)]
+        self.sections = []
+        for i in range(sections):
+            header = optional + optional_size + 40 * i
+            name = data[header:header + 8].rstrip(b"\0").decode("ascii", "replace")
+            (flags,) = struct.unpack_from("<I", data, header + 36)
+            self.sections.append((name, flags))
+
+
+# Mnemonics that never write their memory operand, and those that write it in either place.
+READS_ONLY = {"cmp", "test", "push", "call", "jmp", "lcall", "ljmp", "bt", "mul", "imul",
+              "div", "idiv", "nop", "lods", "outs", "cmps", "scas", "clflush", "lgdt", "lidt",
+              "lldt", "ltr", "lmsw", "verr", "verw", "bound", "ptest", "comiss", "ucomiss",
+              "comisd", "ucomisd"}
+WRITES_ANY = {"xchg", "xadd", "cmpxchg"}
+# x87 instructions read memory, except the stores.
+FPU_STORES = ("fst", "fist", "fbstp", "fnst", "fsave", "fnsave", "fxsave")
+PREFIXES = {"lock", "rep", "repz", "repe", "repnz", "repne", "data16", "data32", "addr16",
+            "addr32", "cs", "ds", "es", "fs", "gs", "ss", "notrack", "bnd"}
+INSTRUCTION = re.compile(r"^\s*([0-9a-f]+):\s+(.*)$")
+
+
+def base_mnemonic(mnemonic, known):
+    """`movl` -> `mov` where the bare name is known; AT&T adds an operand size suffix."""
+    if mnemonic in known:
+        return mnemonic
+    if mnemonic[-1:] in "bwlq" and mnemonic[:-1] in known:
+        return mnemonic[:-1]
+    return mnemonic
+
+
+def operands(text):
+    """Splits an AT&T operand list at the commas outside parentheses."""
+    parts, depth, current = [], 0, ""
+    for char in text:
+        depth += (char == "(") - (char == ")")
+        if char == "," and depth == 0:
+            parts.append(current.strip())
+            current = ""
+        else:
+            current += char
+    if current.strip():
+        parts.append(current.strip())
+    return parts
+
+
+def may_be_fs_zero(operand):
+    """True for %fs:0 and for any %fs: address held in a register, which may be 0."""
+    if not operand.startswith("%fs:"):
+        return False
+    address = operand[len("%fs:"):]
+    if "(" in address:
+        return True
+    try:
+        return int(address, 0) == 0
+    except ValueError:
+        return True
+
+
+def fs_zero_writes(disassembly):
+    """Lines of `objdump -d --no-show-raw-insn` output whose instruction may write fs:[0],
+    the head of the thread's frame-handler list: the only way x86 code registers one."""
+    found = []
+    for line in disassembly.splitlines():
+        match = INSTRUCTION.match(line)
+        if not match or "%fs:" not in match.group(2):
+            continue
+        text = re.sub(r"<[^>]*>", "", match.group(2).split("#", 1)[0]).strip()
+        words = text.split(None, 1)
+        while words and words[0] in PREFIXES:
+            words = words[1].split(None, 1) if len(words) > 1 else []
+        if not words:
+            continue
+        mnemonic, arguments = words[0], operands(words[1]) if len(words) > 1 else []
+        written = arguments[-1:]
+        if base_mnemonic(mnemonic, WRITES_ANY) in WRITES_ANY:
+            written = arguments
+        elif base_mnemonic(mnemonic, READS_ONLY) in READS_ONLY or \
+                mnemonic.startswith("prefetch") or \
+                (mnemonic.startswith("f") and not mnemonic.startswith(FPU_STORES)):
+            written = []
+        if any(may_be_fs_zero(argument) for argument in written):
+            found.append(line.strip())
+    return found
+
+
+def main(objdump, exe, min_windows):
     headers = subprocess.run([objdump, "-p", exe], check=True, capture_output=True,
                              text=True).stdout
+    with open(exe, "rb") as file:
+        image = Image(file.read())
     failures = []
+    checks = 0
 
     def expect(condition, what):
+        nonlocal checks
+        checks += 1
         if not condition:
             failures.append(what)
 
-    expect("Magic\t\t\t010b\t(PE32)" in headers, "a 32-bit (PE32) image")
-    expect("(Windows GUI)" in headers, "the Windows GUI subsystem")
-    expect("DYNAMIC_BASE" in headers, "ASLR (DYNAMIC_BASE)")
-    expect("NX_COMPAT" in headers, "DEP (NX_COMPAT)")
-    expect("Base Relocation Directory" in headers and
-           "Entry 5 00000000 00000000" not in headers, "relocations for ASLR")
+    expect(image.magic == 0x10B, "a 32-bit (PE32) image")
+    expect(image.subsystem == 2, f"the Windows GUI subsystem, got {image.subsystem}")
+    for flag, name in ((DYNAMIC_BASE, "ASLR (DYNAMIC_BASE)"), (NX_COMPAT, "DEP (NX_COMPAT)"),
+                       (NO_SEH, "no frame handlers (NO_SEH)")):
+        expect(image.dll_characteristics & flag,
+               f"{name}, DllCharacteristics 0x{image.dll_characteristics:04x}")
+    relocations = image.directories[BASE_RELOCATION_DIRECTORY] \
+        if len(image.directories) > BASE_RELOCATION_DIRECTORY else (0, 0)
+    # One block is an 8-byte header and at least one entry.
+    expect(not image.characteristics & IMAGE_FILE_RELOCS_STRIPPED and relocations[1] > 8,
+           f"a relocation table for ASLR, got {relocations[1]} bytes, "
+           f"characteristics 0x{image.characteristics:04x}")
+    writable_code = [name for name, flags in image.sections
+                     if flags & (SCN_MEM_EXECUTE | SCN_CNT_CODE) and flags & SCN_MEM_WRITE]
+    expect(not writable_code, f"no section both writable and executable, got {writable_code}")
+    disassembly = subprocess.run([objdump, "-d", "-w", "--no-show-raw-insn", exe], check=True,
+                                 capture_output=True, text=True).stdout
+    writes = fs_zero_writes(disassembly)
+    expect(not writes, "no instruction writing fs:[0], got:\n  " + "\n  ".join(writes))
+    wanted = tuple(int(part) for part in min_windows.split("."))
+    for what, version in (("subsystem", (image.subsystem_version_major,
+                                         image.subsystem_version_minor)),
+                          ("operating system", (image.os_version_major,
+                                                image.os_version_minor))):
+        expect(version >= wanted,
+               f"{what} version at least {min_windows}, got {version[0]}.{version[1]}")
+    size = os.path.getsize(exe)
+    expect(size <= MAX_SIZE, f"at most {MAX_SIZE} bytes, got {size}")
+
     imports = {line.split(":", 1)[1].strip().lower()
                for line in headers.splitlines() if "DLL Name:" in line}
     expect(imports and imports <= SYSTEM_DLLS, f"system DLLs only, got {sorted(imports)}")
@@ -31,9 +177,14 @@ def main(objdump, exe):
 
     for failure in failures:
         print(f"FAIL: expected {failure}")
-    print(f"image checks: {7 - len(failures)} passed, {len(failures)} failed")
+    print(f"image checks: {checks - len(failures)} passed, {len(failures)} failed "
+          f"({size} bytes, subsystem {image.subsystem_version_major}."
+          f"{image.subsystem_version_minor}, DllCharacteristics "
+          f"0x{image.dll_characteristics:04x})")
     return 1 if failures else 0
 
 
 if __name__ == "__main__":
-    sys.exit(main(sys.argv[1], sys.argv[2]))
+    if len(sys.argv) != 4:
+        sys.exit(__doc__)
+    sys.exit(main(*sys.argv[1:]))

@@ -1,6 +1,13 @@
 #include "platform/win32/DllSearch.h"
 
 namespace mf::win32 {
+namespace {
+
+// Windows 8's headers define it; the build targets Windows 7, where the flag exists only
+// with the update that added SetDefaultDllDirectories, which is looked up at run time below.
+constexpr DWORD LoadLibrarySearchSystem32 = 0x00000800;
+
+}  // namespace
 
 DllSearch RestrictDllSearch(HMODULE kernel32) {
     using SetDefaultDllDirectoriesFunction = BOOL(WINAPI*)(DWORD);
@@ -8,7 +15,7 @@ DllSearch RestrictDllSearch(HMODULE kernel32) {
     const auto setDefaultDllDirectories = reinterpret_cast<SetDefaultDllDirectoriesFunction>(
         reinterpret_cast<void*>(GetProcAddress(kernel32, "SetDefaultDllDirectories")));
     if (setDefaultDllDirectories != nullptr &&
-        setDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32)) {
+        setDefaultDllDirectories(LoadLibrarySearchSystem32)) {
         return DllSearch::SystemFolderOnly;
     }
     return SetDllDirectoryW(L"") ? DllSearch::CurrentFolderRemoved : DllSearch::Unchanged;
