@@ -32,6 +32,7 @@ target_link_options(stand_in_player PRIVATE -municode)
 add_executable(e2e_tests
   e2e/Marblefinch_associate_test.cpp
   e2e/shell_client_test.cpp
+  e2e/classes_view_test.cpp
   e2e/entries.cpp
   e2e/tool_process.cpp
   win32/wine_registry.cpp
@@ -51,6 +52,12 @@ add_test(NAME release_signing
   COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/release/sign_test.sh
           $<TARGET_FILE:Marblefinch_associate> ${MF_SIGNED_TOOL})
 set_tests_properties(release_signing PROPERTIES FIXTURES_SETUP signed_tool)
+
+# Making a prefix writes nothing outside it (a throwaway prefix, its own wineserver). One
+# architecture: both take the same path through the script, and the 64-bit prefix's
+# wineboot starts 64-bit and 32-bit Wine programs alike.
+add_test(NAME wine_prefix_stays_inside
+  COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/wine_prefix_test.sh win64)
 
 foreach(arch IN LISTS MF_WINE_ARCHES)
   set(prefix ${CMAKE_BINARY_DIR}/wineprefix-${arch})
