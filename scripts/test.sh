@@ -49,4 +49,6 @@ python3 tests/release/check_package.py \
     build/windows/Marblefinch_associate.exe README.md
 bash scripts/reproducible.sh
 
-ctest --preset windows
+# The two prefixes' suites side by side: each prefix has its own wineserver, and its suites
+# hold a lock on it (tests/wine.cmake), so they still run one after another.
+ctest --preset windows --parallel 2
