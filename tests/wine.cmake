@@ -59,9 +59,13 @@ set_tests_properties(release_signing PROPERTIES FIXTURES_SETUP signed_tool)
 add_test(NAME wine_prefix_stays_inside
   COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/wine_prefix_test.sh win64)
 
+# The test kit's guard (tests/kit): saves and restores what the suites touch.
+include(${CMAKE_CURRENT_SOURCE_DIR}/kit/guard.cmake)
+
 foreach(arch IN LISTS MF_WINE_ARCHES)
   set(prefix ${CMAKE_BINARY_DIR}/wineprefix-${arch})
   set(env WINEPREFIX=${prefix} WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml=)
+  mf_kit_guard_test(${arch} "${env}")
 
   add_test(NAME wine_prefix_${arch}
     COMMAND bash ${PROJECT_SOURCE_DIR}/scripts/wine-prefix.sh ${prefix} ${arch})

@@ -1,0 +1,1214 @@
+#include "kit/snapshot.h"
+
+#include <sddl.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <map>
+#include <utility>
+
+#include "kit/touched_keys.h"
+#include "platform/win32/WinHandles.h"
+
+namespace mf::kit {
+
+namespace {
+
+using win32::UniqueHkey;
+using win32::UniqueKernelHandle;
+
+// The classes keys are shared between the 32- and 64-bit views; the 64-bit view shows them
+// as they are, also to this 32-bit program on 64-bit Windows.
+constexpr REGSAM kView = KEY_WOW64_64KEY;
+constexpr SECURITY_INFORMATION kSecurityParts =
+    OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
+// Lets anyone in, for the moment a key is read, changed or deleted past its own DACL.
+constexpr const wchar_t* kOpenDacl = L"D:(A;;KA;;;WD)(A;;KA;;;BA)(A;;KA;;;SY)";
+
+std::wstring ErrorText(LONG code) {
+    return L"error " + std::to_wstring(code);
+}
+
+bool SameName(const std::wstring& a, const std::wstring& b) {
+    return CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(),
+                                static_cast<int>(b.size()), TRUE) == CSTR_EQUAL;
+}
+
+// Case-insensitive order as the registry sorts, exact order between names that tie.
+bool NameLess(const std::wstring& a, const std::wstring& b) {
+    const int order = CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(),
+                                           static_cast<int>(b.size()), TRUE);
+    return order == CSTR_EQUAL ? a < b : order == CSTR_LESS_THAN;
+}
+
+HKEY HiveKey(const std::wstring& hive) {
+    if (hive == L"HKLM") {
+        return HKEY_LOCAL_MACHINE;
+    }
+    if (hive == L"HKCU") {
+        return HKEY_CURRENT_USER;
+    }
+    return nullptr;
+}
+
+class LocalSecurity {
+  public:
+    explicit LocalSecurity(const std::wstring& sddl) {
+        if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1,
+                                                                  &sd_, nullptr)) {
+            sd_ = nullptr;
+        }
+    }
+    ~LocalSecurity() { LocalFree(sd_); }
+    LocalSecurity(const LocalSecurity&) = delete;
+    LocalSecurity& operator=(const LocalSecurity&) = delete;
+    PSECURITY_DESCRIPTOR get() const { return sd_; }
+
+  private:
+    PSECURITY_DESCRIPTOR sd_ = nullptr;
+};
+
+// ---- Opening keys past their DACL -------------------------------------------------------
+
+// Opens `name` below `parent`. Where the key's DACL refuses, tries again with
+// REG_OPTION_BACKUP_RESTORE, which an administrator's backup and restore privileges pass.
+LONG OpenKey(HKEY parent, const std::wstring& name, REGSAM access, UniqueHkey& key) {
+    const LONG status = RegOpenKeyExW(parent, name.c_str(), 0, access | kView, key.put());
+    if (status != ERROR_ACCESS_DENIED) {
+        return status;
+    }
+    UniqueHkey backup;
+    DWORD disposition = 0;
+    if (RegCreateKeyExW(parent, name.c_str(), 0, nullptr, REG_OPTION_BACKUP_RESTORE, access | kView,
+                        nullptr, backup.put(), &disposition) != ERROR_SUCCESS) {
+        return status;
+    }
+    if (disposition == REG_CREATED_NEW_KEY) {
+        // Gone in between: leave nothing behind that was not there.
+        backup.reset();
+        RegDeleteKeyExW(parent, name.c_str(), kView, 0);
+        return ERROR_FILE_NOT_FOUND;
+    }
+    key = std::move(backup);
+    return ERROR_SUCCESS;
+}
+
+std::optional<std::wstring> ReadSecurity(HKEY key) {
+    DWORD size = 256;
+    std::vector<BYTE> buffer;
+    LONG status = ERROR_MORE_DATA;
+    while (status == ERROR_MORE_DATA || status == ERROR_INSUFFICIENT_BUFFER) {
+        buffer.resize(size);
+        status = RegGetKeySecurity(key, kSecurityParts, buffer.data(), &size);
+        if ((status == ERROR_MORE_DATA || status == ERROR_INSUFFICIENT_BUFFER) &&
+            size <= buffer.size()) {
+            size = static_cast<DWORD>(buffer.size() * 2);
+        }
+    }
+    if (status != ERROR_SUCCESS) {
+        return std::nullopt;
+    }
+    wchar_t* text = nullptr;
+    ULONG length = 0;
+    if (!ConvertSecurityDescriptorToStringSecurityDescriptorW(buffer.data(), SDDL_REVISION_1,
+                                                              kSecurityParts, &text, &length)) {
+        return std::nullopt;
+    }
+    std::wstring sddl(text);
+    LocalFree(text);
+    return sddl;
+}
+
+LONG WriteSecurity(HKEY key, SECURITY_INFORMATION parts, const std::wstring& sddl) {
+    const LocalSecurity sd(sddl);
+    if (!sd.get()) {
+        return ERROR_INVALID_PARAMETER;
+    }
+    return RegSetKeySecurity(key, parts, sd.get());
+}
+
+// Makes the Administrators group the key's owner, which SeTakeOwnershipPrivilege allows
+// whatever the DACL says; the owner may then rewrite the DACL.
+bool TakeOwnership(HKEY parent, const std::wstring& name) {
+    UniqueHkey key;
+    if (OpenKey(parent, name, WRITE_OWNER, key) != ERROR_SUCCESS) {
+        return false;
+    }
+    return WriteSecurity(key.get(), OWNER_SECURITY_INFORMATION, L"O:BA") == ERROR_SUCCESS;
+}
+
+// Opens the key for rewriting its security: with WRITE_OWNER where the privileges allow it,
+// else as its owner; taking ownership as the last resort.
+LONG OpenForSecurity(HKEY parent, const std::wstring& name, bool withOwner, UniqueHkey& key) {
+    LONG status = ERROR_ACCESS_DENIED;
+    if (withOwner) {
+        status = OpenKey(parent, name, READ_CONTROL | WRITE_DAC | WRITE_OWNER, key);
+    }
+    if (status == ERROR_ACCESS_DENIED) {
+        status = OpenKey(parent, name, READ_CONTROL | WRITE_DAC, key);
+    }
+    if (status == ERROR_ACCESS_DENIED && TakeOwnership(parent, name)) {
+        status = OpenKey(parent, name, READ_CONTROL | WRITE_DAC, key);
+    }
+    return status;
+}
+
+// A key opened with `access`, past a DACL that refuses it if need be: the DACL is opened up
+// for as long as this lives and then put back as it was found, owner included.
+class OpenedKey {
+  public:
+    OpenedKey(HKEY parent, std::wstring name, REGSAM access, const std::wstring& path,
+              Problems& problems)
+        : parent_(parent), name_(std::move(name)), path_(path), problems_(problems) {
+        status_ = OpenKey(parent_, name_, access, key_);
+        if (status_ != ERROR_ACCESS_DENIED) {
+            return;
+        }
+        UniqueHkey security;
+        if (OpenForSecurity(parent_, name_, true, security) != ERROR_SUCCESS) {
+            return;
+        }
+        found_ = ReadSecurity(security.get());
+        if (!found_ ||
+            WriteSecurity(security.get(), DACL_SECURITY_INFORMATION, kOpenDacl) != ERROR_SUCCESS) {
+            found_.reset();
+            return;
+        }
+        status_ = OpenKey(parent_, name_, access, key_);
+    }
+    ~OpenedKey() {
+        key_.reset();
+        if (!found_) {
+            return;
+        }
+        UniqueHkey security;
+        const LONG status = OpenForSecurity(parent_, name_, true, security);
+        if (status != ERROR_SUCCESS ||
+            WriteSecurity(security.get(), kSecurityParts, *found_) != ERROR_SUCCESS) {
+            problems_.push_back(path_ + L": cannot put its security back after opening it");
+        }
+    }
+    OpenedKey(const OpenedKey&) = delete;
+    OpenedKey& operator=(const OpenedKey&) = delete;
+
+    HKEY get() const { return key_.get(); }
+    LONG status() const { return status_; }
+
+  private:
+    HKEY parent_;
+    std::wstring name_;
+    std::wstring path_;
+    Problems& problems_;
+    UniqueHkey key_;
+    LONG status_ = ERROR_SUCCESS;
+    std::optional<std::wstring> found_;
+};
+
+// ---- Reading ------------------------------------------------------------------------------
+
+std::vector<std::wstring> SubkeyNames(HKEY key, LONG& status) {
+    std::vector<std::wstring> names;
+    DWORD count = 0;
+    DWORD longest = 0;
+    status = RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, &count, &longest, nullptr, nullptr,
+                              nullptr, nullptr, nullptr, nullptr);
+    if (status != ERROR_SUCCESS) {
+        return names;
+    }
+    std::vector<wchar_t> name(std::max<DWORD>(longest, 255) + 2);
+    for (DWORD index = 0;; ++index) {
+        DWORD length = static_cast<DWORD>(name.size());
+        const LONG result =
+            RegEnumKeyExW(key, index, name.data(), &length, nullptr, nullptr, nullptr, nullptr);
+        if (result == ERROR_NO_MORE_ITEMS) {
+            break;
+        }
+        if (result == ERROR_MORE_DATA) {
+            name.resize(name.size() * 2);
+            --index;
+            continue;
+        }
+        if (result != ERROR_SUCCESS) {
+            status = result;
+            break;
+        }
+        names.emplace_back(name.data(), length);
+    }
+    return names;
+}
+
+std::vector<ValueRecord> ReadValues(HKEY key, LONG& status) {
+    std::vector<ValueRecord> values;
+    DWORD longestName = 0;
+    DWORD longestData = 0;
+    status = RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                              &longestName, &longestData, nullptr, nullptr);
+    if (status != ERROR_SUCCESS) {
+        return values;
+    }
+    std::vector<wchar_t> name(longestName + 2);
+    std::vector<BYTE> data(std::max<DWORD>(longestData, 1));
+    for (DWORD index = 0;; ++index) {
+        DWORD nameLength = static_cast<DWORD>(name.size());
+        DWORD size = static_cast<DWORD>(data.size());
+        DWORD type = REG_NONE;
+        const LONG result =
+            RegEnumValueW(key, index, name.data(), &nameLength, nullptr, &type, data.data(), &size);
+        if (result == ERROR_NO_MORE_ITEMS) {
+            break;
+        }
+        if (result == ERROR_MORE_DATA) {
+            // Changed in between, or a name longer than reported: ask again with more room.
+            name.resize(name.size() * 2 + 256);
+            data.resize(std::max<std::size_t>(data.size() * 2, size));
+            --index;
+            continue;
+        }
+        if (result != ERROR_SUCCESS) {
+            status = result;
+            break;
+        }
+        values.push_back({std::wstring(name.data(), nameLength), type,
+                          std::vector<BYTE>(data.begin(), data.begin() + size)});
+    }
+    return values;
+}
+
+std::optional<KeyRecord> ReadTree(HKEY parent, const std::wstring& name, const std::wstring& path,
+                                  bool mayLift, Problems& problems) {
+    std::optional<OpenedKey> liftable;
+    UniqueHkey plain;
+    HKEY key = nullptr;
+    LONG status = ERROR_SUCCESS;
+    constexpr REGSAM kAccess = KEY_READ | READ_CONTROL;
+    if (mayLift) {
+        liftable.emplace(parent, name, kAccess, path, problems);
+        key = liftable->get();
+        status = liftable->status();
+    } else {
+        status = OpenKey(parent, name, kAccess, plain);
+        key = plain.get();
+    }
+    if (status != ERROR_SUCCESS) {
+        problems.push_back(path + L": cannot open to read (" + ErrorText(status) + L")");
+        return std::nullopt;
+    }
+    KeyRecord record;
+    record.name = name;
+    LONG valuesStatus = ERROR_SUCCESS;
+    LONG subkeysStatus = ERROR_SUCCESS;
+    record.values = ReadValues(key, valuesStatus);
+    const std::vector<std::wstring> names = SubkeyNames(key, subkeysStatus);
+    const std::optional<std::wstring> security = ReadSecurity(key);
+    if (valuesStatus != ERROR_SUCCESS || subkeysStatus != ERROR_SUCCESS || !security) {
+        problems.push_back(path + L": cannot read it whole");
+        return std::nullopt;
+    }
+    record.security = *security;
+    for (const std::wstring& child : names) {
+        std::optional<KeyRecord> sub =
+            ReadTree(key, child, path + L"\\" + child, mayLift, problems);
+        if (!sub) {
+            return std::nullopt;
+        }
+        record.subkeys.push_back(std::move(*sub));
+    }
+    return record;
+}
+
+std::wstring ParentOf(const std::wstring& path) {
+    const std::size_t cut = path.rfind(L'\\');
+    return cut == std::wstring::npos ? L"" : path.substr(0, cut);
+}
+
+std::wstring LeafOf(const std::wstring& path) {
+    const std::size_t cut = path.rfind(L'\\');
+    return cut == std::wstring::npos ? path : path.substr(cut + 1);
+}
+
+// The subkeys of each parent, read once per pass: Software\Classes has thousands.
+class ParentNames {
+  public:
+    // The name of `name` under `parent` as stored, if it exists.
+    std::optional<std::wstring> Find(HKEY hive, const std::wstring& hiveName,
+                                     const std::wstring& parent, const std::wstring& name) {
+        const std::wstring id = hiveName + L"\\" + parent;
+        auto found = names_.find(id);
+        if (found == names_.end()) {
+            std::vector<std::wstring> names;
+            UniqueHkey key;
+            if (OpenKey(hive, parent, KEY_ENUMERATE_SUB_KEYS | KEY_QUERY_VALUE, key) ==
+                ERROR_SUCCESS) {
+                LONG status = ERROR_SUCCESS;
+                names = SubkeyNames(key.get(), status);
+            }
+            found = names_.emplace(id, std::move(names)).first;
+        }
+        for (const std::wstring& candidate : found->second) {
+            if (SameName(candidate, name)) {
+                return candidate;
+            }
+        }
+        return std::nullopt;
+    }
+    void Forget() { names_.clear(); }
+
+  private:
+    std::map<std::wstring, std::vector<std::wstring>> names_;
+};
+
+std::wstring RootPath(const RootRecord& root) {
+    return root.hive + L"\\" + (root.parent.empty() ? L"" : root.parent + L"\\") + root.name;
+}
+
+RootRecord ReadRootWith(const RootRecord& root, ParentNames& parents, Problems& problems) {
+    RootRecord now{root.hive, root.parent, root.name, std::nullopt};
+    const HKEY hive = HiveKey(root.hive);
+    const std::optional<std::wstring> stored =
+        parents.Find(hive, root.hive, root.parent, root.name);
+    if (!stored) {
+        return now;
+    }
+    UniqueHkey parent;
+    if (OpenKey(hive, root.parent, KEY_ENUMERATE_SUB_KEYS, parent) != ERROR_SUCCESS) {
+        problems.push_back(root.hive + L"\\" + root.parent + L": cannot open");
+        return now;
+    }
+    now.key = ReadTree(parent.get(), *stored, RootPath(root), true, problems);
+    return now;
+}
+
+// ---- Restoring ----------------------------------------------------------------------------
+
+void DeleteTree(HKEY parent, const std::wstring& name, const std::wstring& path,
+                Problems& problems) {
+    // Tests leave deny entries behind: open each key's DACL before deleting it.
+    {
+        UniqueHkey security;
+        if (OpenForSecurity(parent, name, false, security) == ERROR_SUCCESS) {
+            WriteSecurity(security.get(), DACL_SECURITY_INFORMATION, kOpenDacl);
+        }
+    }
+    UniqueHkey key;
+    LONG status = OpenKey(parent, name, KEY_ENUMERATE_SUB_KEYS | KEY_QUERY_VALUE, key);
+    if (status == ERROR_FILE_NOT_FOUND) {
+        return;
+    }
+    if (status == ERROR_SUCCESS) {
+        for (const std::wstring& child : SubkeyNames(key.get(), status)) {
+            DeleteTree(key.get(), child, path + L"\\" + child, problems);
+        }
+        key.reset();
+    }
+    status = RegDeleteKeyExW(parent, name.c_str(), kView, 0);
+    if (status != ERROR_SUCCESS && status != ERROR_FILE_NOT_FOUND) {
+        problems.push_back(path + L": cannot delete (" + ErrorText(status) + L")");
+    }
+}
+
+// Renames a key whose name differs from the record in case only, keeping its contents.
+bool RenameKey(HKEY parent, const std::wstring& from, const std::wstring& to) {
+    using RenameFunction = LONG(WINAPI*)(HKEY, LPCWSTR, LPCWSTR);
+    const auto rename = reinterpret_cast<RenameFunction>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"advapi32.dll"), "RegRenameKey")));
+    if (!rename || rename(parent, from.c_str(), to.c_str()) != ERROR_SUCCESS) {
+        return false;
+    }
+    // A rename to the same name in other case may succeed and change nothing.
+    LONG status = ERROR_SUCCESS;
+    const std::vector<std::wstring> names = SubkeyNames(parent, status);
+    return std::find(names.begin(), names.end(), to) != names.end();
+}
+
+bool SameValue(const ValueRecord& a, const ValueRecord& b) {
+    return a.name == b.name && a.type == b.type && a.data == b.data;
+}
+
+void RestoreValues(HKEY key, const std::vector<ValueRecord>& want, const std::wstring& path,
+                   Problems& problems) {
+    LONG status = ERROR_SUCCESS;
+    const std::vector<ValueRecord> have = ReadValues(key, status);
+    if (status != ERROR_SUCCESS) {
+        problems.push_back(path + L": cannot read its values (" + ErrorText(status) + L")");
+        return;
+    }
+    const auto recorded = [&](const std::wstring& name) {
+        return std::find_if(want.begin(), want.end(),
+                            [&](const ValueRecord& value) { return value.name == name; });
+    };
+    for (const ValueRecord& value : have) {
+        // A name that differs in case only is deleted too, so that it comes back as recorded.
+        if (recorded(value.name) == want.end()) {
+            status = RegDeleteValueW(key, value.name.c_str());
+            if (status != ERROR_SUCCESS) {
+                problems.push_back(path + L": cannot delete value \"" + value.name + L"\" (" +
+                                   ErrorText(status) + L")");
+            }
+        }
+    }
+    for (const ValueRecord& value : want) {
+        const auto current = std::find_if(
+            have.begin(), have.end(), [&](const ValueRecord& v) { return v.name == value.name; });
+        if (current != have.end() && SameValue(*current, value)) {
+            continue;
+        }
+        static const BYTE kNothing = 0;
+        status = RegSetValueExW(key, value.name.c_str(), 0, value.type,
+                                value.data.empty() ? &kNothing : value.data.data(),
+                                static_cast<DWORD>(value.data.size()));
+        if (status != ERROR_SUCCESS) {
+            problems.push_back(path + L": cannot set value \"" + value.name + L"\" (" +
+                               ErrorText(status) + L")");
+        }
+    }
+}
+
+// Puts one recorded key back below `parent`. `stored` is its name as it is now, if it exists.
+void RestoreKey(HKEY parent, std::optional<std::wstring> stored, const KeyRecord& want,
+                const std::wstring& path, Problems& problems) {
+    if (stored && *stored != want.name && !RenameKey(parent, *stored, want.name)) {
+        // Its name differs in case and cannot be renamed: build it again from the record.
+        DeleteTree(parent, *stored, path, problems);
+        stored.reset();
+    }
+    if (!stored) {
+        UniqueHkey created;
+        const LONG status = RegCreateKeyExW(parent, want.name.c_str(), 0, nullptr, 0,
+                                            READ_CONTROL | kView, nullptr, created.put(), nullptr);
+        if (status != ERROR_SUCCESS) {
+            problems.push_back(path + L": cannot create (" + ErrorText(status) + L")");
+            return;
+        }
+    }
+    // The recorded security first: it lifts a test's deny entries.
+    {
+        UniqueHkey security;
+        LONG status = OpenForSecurity(parent, want.name, true, security);
+        const std::optional<std::wstring> now =
+            status == ERROR_SUCCESS ? ReadSecurity(security.get()) : std::nullopt;
+        if (now != want.security) {
+            if (status == ERROR_SUCCESS) {
+                status = WriteSecurity(security.get(), kSecurityParts, want.security);
+                if (status != ERROR_SUCCESS) {
+                    // At least the DACL, so that the rest can be put back.
+                    WriteSecurity(security.get(),
+                                  GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                                  want.security);
+                }
+            }
+            if (status != ERROR_SUCCESS) {
+                problems.push_back(path + L": cannot set its security (" + ErrorText(status) +
+                                   L")");
+            }
+        }
+    }
+    // Where the recorded security refuses this process, it is opened for the changes and set
+    // again last, when the OpenedKey goes.
+    const OpenedKey key(parent, want.name, KEY_READ | KEY_WRITE | READ_CONTROL, path, problems);
+    if (key.status() != ERROR_SUCCESS) {
+        problems.push_back(path + L": cannot open to restore (" + ErrorText(key.status()) + L")");
+        return;
+    }
+    LONG status = ERROR_SUCCESS;
+    const std::vector<std::wstring> names = SubkeyNames(key.get(), status);
+    for (const std::wstring& name : names) {
+        const bool kept =
+            std::any_of(want.subkeys.begin(), want.subkeys.end(),
+                        [&](const KeyRecord& sub) { return SameName(sub.name, name); });
+        if (!kept) {
+            DeleteTree(key.get(), name, path + L"\\" + name, problems);
+        }
+    }
+    for (const KeyRecord& sub : want.subkeys) {
+        std::optional<std::wstring> current;
+        for (const std::wstring& name : names) {
+            if (SameName(name, sub.name)) {
+                current = name;
+            }
+        }
+        RestoreKey(key.get(), current, sub, path + L"\\" + sub.name, problems);
+    }
+    RestoreValues(key.get(), want.values, path, problems);
+}
+
+void CompareKeys(const std::wstring& path, const KeyRecord& want, const KeyRecord& have,
+                 Problems& problems) {
+    if (want.name != have.name) {
+        problems.push_back(path + L": named \"" + have.name + L"\", recorded \"" + want.name +
+                           L"\"");
+    }
+    if (want.security != have.security) {
+        problems.push_back(path + L": security is " + have.security + L", recorded " +
+                           want.security);
+    }
+    for (const ValueRecord& value : want.values) {
+        const auto found = std::find_if(have.values.begin(), have.values.end(),
+                                        [&](const ValueRecord& v) { return SameValue(v, value); });
+        if (found == have.values.end()) {
+            problems.push_back(path + L": value \"" + value.name + L"\" differs from the record");
+        }
+    }
+    for (const ValueRecord& value : have.values) {
+        const bool recorded =
+            std::any_of(want.values.begin(), want.values.end(),
+                        [&](const ValueRecord& v) { return v.name == value.name; });
+        if (!recorded) {
+            problems.push_back(path + L": value \"" + value.name + L"\" is not in the record");
+        }
+    }
+    for (const KeyRecord& sub : want.subkeys) {
+        const auto found =
+            std::find_if(have.subkeys.begin(), have.subkeys.end(),
+                         [&](const KeyRecord& k) { return SameName(k.name, sub.name); });
+        if (found == have.subkeys.end()) {
+            problems.push_back(path + L"\\" + sub.name + L": missing");
+        } else {
+            CompareKeys(path + L"\\" + sub.name, sub, *found, problems);
+        }
+    }
+    for (const KeyRecord& sub : have.subkeys) {
+        const bool recorded =
+            std::any_of(want.subkeys.begin(), want.subkeys.end(),
+                        [&](const KeyRecord& k) { return SameName(k.name, sub.name); });
+        if (!recorded) {
+            problems.push_back(path + L"\\" + sub.name + L": is not in the record");
+        }
+    }
+}
+
+// ---- The snapshot file --------------------------------------------------------------------
+
+constexpr const char* kHeader = "kit_guard snapshot 1";
+
+std::string Hex(const BYTE* bytes, std::size_t size) {
+    static const char kDigits[] = "0123456789abcdef";
+    if (size == 0) {
+        return "-";
+    }
+    std::string text;
+    text.reserve(size * 2);
+    for (std::size_t index = 0; index < size; ++index) {
+        text += kDigits[bytes[index] >> 4];
+        text += kDigits[bytes[index] & 15];
+    }
+    return text;
+}
+
+// UTF-16 code units, four digits each: any name survives, unpaired surrogates included.
+std::string HexText(const std::wstring& text) {
+    if (text.empty()) {
+        return "-";
+    }
+    std::string hex;
+    char unit[5];
+    for (const wchar_t c : text) {
+        std::snprintf(unit, sizeof unit, "%04x", static_cast<unsigned>(c));
+        hex += unit;
+    }
+    return hex;
+}
+
+int Digit(char c) {
+    if (c >= '0' && c <= '9') {
+        return c - '0';
+    }
+    if (c >= 'a' && c <= 'f') {
+        return c - 'a' + 10;
+    }
+    return -1;
+}
+
+std::optional<std::vector<BYTE>> ParseHex(const std::string& text) {
+    std::vector<BYTE> bytes;
+    if (text == "-") {
+        return bytes;
+    }
+    if (text.empty() || text.size() % 2 != 0) {
+        return std::nullopt;
+    }
+    for (std::size_t index = 0; index < text.size(); index += 2) {
+        const int high = Digit(text[index]);
+        const int low = Digit(text[index + 1]);
+        if (high < 0 || low < 0) {
+            return std::nullopt;
+        }
+        bytes.push_back(static_cast<BYTE>(high * 16 + low));
+    }
+    return bytes;
+}
+
+std::optional<std::wstring> ParseHexText(const std::string& text) {
+    const std::optional<std::vector<BYTE>> bytes = ParseHex(text);
+    if (!bytes || bytes->size() % 2 != 0) {
+        return std::nullopt;
+    }
+    std::wstring result;
+    for (std::size_t index = 0; index < bytes->size(); index += 2) {
+        result += static_cast<wchar_t>((*bytes)[index] << 8 | (*bytes)[index + 1]);
+    }
+    return result;
+}
+
+std::uint64_t Checksum(const std::string& text) {
+    std::uint64_t hash = 14695981039346656037ull;
+    for (const char c : text) {
+        hash ^= static_cast<unsigned char>(c);
+        hash *= 1099511628211ull;
+    }
+    return hash;
+}
+
+std::string ChecksumText(std::uint64_t hash) {
+    char text[17];
+    std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(hash));
+    return text;
+}
+
+void SerializeKey(const KeyRecord& key, int depth, std::string& out) {
+    out += "key " + std::to_string(depth) + " " + HexText(key.name) + " " + HexText(key.security) +
+           "\n";
+    for (const ValueRecord& value : key.values) {
+        out += "value " + HexText(value.name) + " " + std::to_string(value.type) + " " +
+               Hex(value.data.data(), value.data.size()) + "\n";
+    }
+    for (const KeyRecord& sub : key.subkeys) {
+        SerializeKey(sub, depth + 1, out);
+    }
+}
+
+std::vector<std::string> Fields(const std::string& line) {
+    std::vector<std::string> fields;
+    std::size_t start = 0;
+    while (start <= line.size()) {
+        const std::size_t end = std::min(line.find(' ', start), line.size());
+        fields.push_back(line.substr(start, end - start));
+        start = end + 1;
+    }
+    return fields;
+}
+
+std::optional<unsigned long> ParseNumber(const std::string& text) {
+    if (text.empty() || text.size() > 10 ||
+        !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+        return std::nullopt;
+    }
+    const unsigned long long number = std::stoull(text);
+    if (number > 0xffffffffull) {
+        return std::nullopt;
+    }
+    return static_cast<unsigned long>(number);
+}
+
+// ---- Dump ---------------------------------------------------------------------------------
+
+std::string Escaped(const std::wstring& text) {
+    std::string out;
+    char unit[8];
+    for (const wchar_t c : text) {
+        if (c >= 0x20 && c < 0x7f && c != L'\\' && c != L'"') {
+            out += static_cast<char>(c);
+        } else {
+            std::snprintf(unit, sizeof unit, "\\u%04x", static_cast<unsigned>(c));
+            out += unit;
+        }
+    }
+    return out;
+}
+
+// Key names hold no backslash: the separators are kept as they are.
+std::string EscapedPath(const std::wstring& path) {
+    std::string out;
+    std::size_t start = 0;
+    for (std::size_t cut = path.find(L'\\'); cut != std::wstring::npos;
+         cut = path.find(L'\\', start)) {
+        out += Escaped(path.substr(start, cut - start)) + "\\";
+        start = cut + 1;
+    }
+    return out + Escaped(path.substr(start));
+}
+
+void RenderKey(const std::string& path, const KeyRecord& key, std::string& out) {
+    out += "[" + path + "]\n";
+    out += "security=" + Escaped(key.security) + "\n";
+    std::vector<const ValueRecord*> values;
+    for (const ValueRecord& value : key.values) {
+        values.push_back(&value);
+    }
+    std::sort(values.begin(), values.end(), [](const ValueRecord* a, const ValueRecord* b) {
+        return NameLess(a->name, b->name);
+    });
+    for (const ValueRecord* value : values) {
+        out += "\"" + Escaped(value->name) + "\"=" + std::to_string(value->type) + ":";
+        // Strings as text where that is exact: even length, one terminating NUL, no other.
+        const std::size_t units = value->data.size() / 2;
+        std::wstring text(units, L'\0');
+        std::copy(value->data.begin(), value->data.begin() + units * 2,
+                  reinterpret_cast<BYTE*>(text.data()));
+        const bool isText = (value->type == REG_SZ || value->type == REG_EXPAND_SZ) &&
+                            value->data.size() % 2 == 0 && units > 0 && text.back() == L'\0' &&
+                            text.find(L'\0') == units - 1;
+        if (isText) {
+            text.pop_back();
+            out += "\"" + Escaped(text) + "\"\n";
+        } else {
+            out += Hex(value->data.data(), value->data.size()) + "\n";
+        }
+    }
+    std::vector<const KeyRecord*> subkeys;
+    for (const KeyRecord& sub : key.subkeys) {
+        subkeys.push_back(&sub);
+    }
+    std::sort(subkeys.begin(), subkeys.end(),
+              [](const KeyRecord* a, const KeyRecord* b) { return NameLess(a->name, b->name); });
+    for (const KeyRecord* sub : subkeys) {
+        RenderKey(path + "\\" + Escaped(sub->name), *sub, out);
+    }
+}
+
+// ---- Files --------------------------------------------------------------------------------
+
+bool FileExists(const std::wstring& path) {
+    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+std::optional<std::string> ReadFileBytes(const std::wstring& path) {
+    const UniqueKernelHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (file.get() == INVALID_HANDLE_VALUE) {
+        return std::nullopt;
+    }
+    std::string bytes;
+    char buffer[65536];
+    DWORD read = 0;
+    while (ReadFile(file.get(), buffer, sizeof buffer, &read, nullptr) && read > 0) {
+        bytes.append(buffer, read);
+    }
+    return bytes;
+}
+
+// Writes beside `path` first and renames it into place only when all of it is on disk.
+bool WriteFileAtomically(const std::wstring& path, const std::string& bytes) {
+    const std::wstring partial = path + L".partial";
+    {
+        const UniqueKernelHandle file(CreateFileW(partial.c_str(), GENERIC_WRITE, 0, nullptr,
+                                                  CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (file.get() == INVALID_HANDLE_VALUE) {
+            return false;
+        }
+        DWORD written = 0;
+        if (!WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written,
+                       nullptr) ||
+            written != bytes.size() || !FlushFileBuffers(file.get())) {
+            DeleteFileW(partial.c_str());
+            return false;
+        }
+    }
+    if (!MoveFileExW(partial.c_str(), path.c_str(),
+                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        DeleteFileW(partial.c_str());
+        return false;
+    }
+    return true;
+}
+
+// Deletes a folder and what it holds; a link inside is removed itself, never followed.
+bool RemoveFolder(const std::wstring& folder) {
+    WIN32_FIND_DATAW found;
+    const HANDLE search = FindFirstFileW((folder + L"\\*").c_str(), &found);
+    if (search != INVALID_HANDLE_VALUE) {
+        do {
+            const std::wstring name = found.cFileName;
+            if (name == L"." || name == L"..") {
+                continue;
+            }
+            const std::wstring path = folder + L"\\" + name;
+            const DWORD attributes = found.dwFileAttributes;
+            SetFileAttributesW(path.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
+            if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
+                if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+                    RemoveDirectoryW(path.c_str());
+                } else {
+                    RemoveFolder(path);
+                }
+            } else {
+                DeleteFileW(path.c_str());
+            }
+        } while (FindNextFileW(search, &found));
+        FindClose(search);
+    }
+    return RemoveDirectoryW(folder.c_str()) || !FileExists(folder);
+}
+
+std::wstring EnvironmentVariable(const wchar_t* name) {
+    const DWORD size = GetEnvironmentVariableW(name, nullptr, 0);
+    if (size == 0) {
+        return L"";
+    }
+    std::wstring value(size, L'\0');
+    value.resize(GetEnvironmentVariableW(name, value.data(), size));
+    return value;
+}
+
+}  // namespace
+
+// ---- Public -------------------------------------------------------------------------------
+
+Scope KitScope() {
+    Scope scope;
+    for (const wchar_t* hive : {L"HKLM", L"HKCU"}) {
+        for (const std::wstring& key : TouchedClassKeys()) {
+            scope.keys.push_back(std::wstring(hive) + L"\\Software\\Classes\\" + key);
+        }
+    }
+    scope.keys.push_back(L"HKCU\\Software\\MarblefinchTests");
+    const std::wstring programFiles = EnvironmentVariable(L"ProgramFiles");
+    if (!programFiles.empty()) {
+        scope.folder = programFiles + L"\\" + kStandInFolderName;
+    }
+    return scope;
+}
+
+void EnablePrivileges() {
+    HANDLE raw = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &raw)) {
+        return;
+    }
+    const UniqueKernelHandle token(raw);
+    for (const wchar_t* name : {SE_BACKUP_NAME, SE_RESTORE_NAME, SE_TAKE_OWNERSHIP_NAME}) {
+        TOKEN_PRIVILEGES privileges{};
+        privileges.PrivilegeCount = 1;
+        privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
+        if (LookupPrivilegeValueW(nullptr, name, &privileges.Privileges[0].Luid)) {
+            AdjustTokenPrivileges(token.get(), FALSE, &privileges, 0, nullptr, nullptr);
+        }
+    }
+}
+
+Snapshot Take(const Scope& scope, Problems& problems) {
+    Snapshot snapshot;
+    ParentNames parents;
+    std::vector<RootRecord> roots;
+    for (const std::wstring& full : scope.keys) {
+        const std::size_t cut = full.find(L'\\');
+        const std::wstring hiveName = full.substr(0, cut);
+        const HKEY hive = HiveKey(hiveName);
+        if (!hive || cut == std::wstring::npos) {
+            problems.push_back(full + L": not below HKLM or HKCU");
+            continue;
+        }
+        std::wstring path = full.substr(cut + 1);
+        const auto exists = [&](const std::wstring& key) {
+            return parents.Find(hive, hiveName, ParentOf(key), LeafOf(key)).has_value();
+        };
+        // An absent key is recorded as its highest absent ancestor, stopping below the hive's
+        // first level, so that restore also removes the parents a test created for it.
+        if (!exists(path)) {
+            while (ParentOf(ParentOf(path)) != L"" && !exists(ParentOf(path))) {
+                path = ParentOf(path);
+            }
+        }
+        roots.push_back({hiveName, ParentOf(path), LeafOf(path), std::nullopt});
+    }
+    // A root below another root is saved with it.
+    const auto covers = [](const RootRecord& outer, const RootRecord& inner) {
+        if (outer.hive != inner.hive) {
+            return false;
+        }
+        const std::wstring a = outer.parent + L"\\" + outer.name;
+        const std::wstring b = inner.parent + L"\\" + inner.name;
+        return SameName(a, b) ? &outer < &inner
+                              : b.size() > a.size() && b[a.size()] == L'\\' &&
+                                    SameName(a, b.substr(0, a.size()));
+    };
+    for (const RootRecord& root : roots) {
+        const bool covered = std::any_of(roots.begin(), roots.end(), [&](const RootRecord& other) {
+            return &other != &root && covers(other, root);
+        });
+        if (!covered) {
+            snapshot.roots.push_back(ReadRootWith(root, parents, problems));
+            // Record the name as given when absent, as stored when present.
+            if (snapshot.roots.back().key) {
+                snapshot.roots.back().name = snapshot.roots.back().key->name;
+            }
+        }
+    }
+    snapshot.folder = scope.folder;
+    snapshot.folderExisted = !scope.folder.empty() && FileExists(scope.folder);
+    return snapshot;
+}
+
+RootRecord ReadRoot(const RootRecord& root, Problems& problems) {
+    ParentNames parents;
+    return ReadRootWith(root, parents, problems);
+}
+
+void Compare(const RootRecord& want, const RootRecord& have, Problems& problems) {
+    const std::wstring path = RootPath(want);
+    if (want.key && !have.key) {
+        problems.push_back(path + L": missing");
+    } else if (!want.key && have.key) {
+        problems.push_back(path + L": present, recorded absent");
+    } else if (want.key && have.key) {
+        CompareKeys(path, *want.key, *have.key, problems);
+    }
+}
+
+void Restore(const Snapshot& snapshot, Problems& problems) {
+    ParentNames parents;
+    for (const RootRecord& root : snapshot.roots) {
+        const std::wstring path = RootPath(root);
+        const HKEY hive = HiveKey(root.hive);
+        const std::optional<std::wstring> stored =
+            parents.Find(hive, root.hive, root.parent, root.name);
+        if (!root.key && !stored) {
+            continue;
+        }
+        UniqueHkey parent;
+        LONG status = OpenKey(hive, root.parent, KEY_READ | KEY_WRITE, parent);
+        if (status == ERROR_FILE_NOT_FOUND && root.key) {
+            status = RegCreateKeyExW(hive, root.parent.c_str(), 0, nullptr, 0,
+                                     KEY_READ | KEY_WRITE | kView, nullptr, parent.put(), nullptr);
+        }
+        if (status != ERROR_SUCCESS) {
+            problems.push_back(path + L": cannot open its parent (" + ErrorText(status) + L")");
+            continue;
+        }
+        if (root.key) {
+            RestoreKey(parent.get(), stored, *root.key, path, problems);
+        } else {
+            DeleteTree(parent.get(), *stored, path, problems);
+        }
+    }
+    // What counts is what is there now: read every root again.
+    parents.Forget();
+    for (const RootRecord& root : snapshot.roots) {
+        Compare(root, ReadRootWith(root, parents, problems), problems);
+    }
+}
+
+std::string Serialize(const Snapshot& snapshot) {
+    std::string out = std::string(kHeader) + "\n";
+    out += "folder " + std::string(snapshot.folderExisted ? "1" : "0") + " " +
+           HexText(snapshot.folder) + "\n";
+    for (const RootRecord& root : snapshot.roots) {
+        out += "root " + HexText(root.hive) + " " + HexText(root.parent) + " " +
+               HexText(root.name) + (root.key ? " present\n" : " absent\n");
+        if (root.key) {
+            SerializeKey(*root.key, 0, out);
+        }
+    }
+    out += "end " + ChecksumText(Checksum(out)) + "\n";
+    return out;
+}
+
+std::optional<Snapshot> Parse(const std::string& text, std::wstring& error) {
+    const auto fail = [&](std::size_t line, const wchar_t* what) {
+        error = L"line " + std::to_wstring(line) + L": " + what;
+        return std::nullopt;
+    };
+    const std::size_t endLine = text.rfind("end ");
+    if (endLine == std::string::npos || (endLine != 0 && text[endLine - 1] != '\n') ||
+        text.back() != '\n') {
+        error = L"no end line: cut off";
+        return std::nullopt;
+    }
+    if (text.substr(endLine) != "end " + ChecksumText(Checksum(text.substr(0, endLine))) + "\n") {
+        error = L"checksum does not match: damaged";
+        return std::nullopt;
+    }
+    Snapshot snapshot;
+    // The open keys of the current root, one per depth.
+    std::vector<KeyRecord*> open;
+    bool sawFolder = false;
+    std::size_t number = 0;
+    std::size_t start = 0;
+    while (start < endLine) {
+        const std::size_t stop = text.find('\n', start);
+        const std::string line = text.substr(start, stop - start);
+        start = stop + 1;
+        ++number;
+        const std::vector<std::string> fields = Fields(line);
+        if (number == 1) {
+            if (line != kHeader) {
+                return fail(number, L"not a kit_guard snapshot");
+            }
+            continue;
+        }
+        if (fields[0] == "folder" && fields.size() == 3 && !sawFolder &&
+            (fields[1] == "0" || fields[1] == "1")) {
+            const std::optional<std::wstring> folder = ParseHexText(fields[2]);
+            if (!folder) {
+                return fail(number, L"bad folder");
+            }
+            snapshot.folder = *folder;
+            snapshot.folderExisted = fields[1] == "1";
+            sawFolder = true;
+        } else if (fields[0] == "root" && fields.size() == 5 && sawFolder) {
+            if (!snapshot.roots.empty() && snapshot.roots.back().key && open.empty()) {
+                return fail(number, L"present root without its key");
+            }
+            const std::optional<std::wstring> hive = ParseHexText(fields[1]);
+            const std::optional<std::wstring> parent = ParseHexText(fields[2]);
+            const std::optional<std::wstring> name = ParseHexText(fields[3]);
+            if (!hive || !HiveKey(*hive) || !parent || !name || name->empty() ||
+                (fields[4] != "present" && fields[4] != "absent")) {
+                return fail(number, L"bad root");
+            }
+            snapshot.roots.push_back({*hive, *parent, *name, std::nullopt});
+            if (fields[4] == "present") {
+                snapshot.roots.back().key.emplace();
+            }
+            open.clear();
+        } else if (fields[0] == "key" && fields.size() == 4 && !snapshot.roots.empty() &&
+                   snapshot.roots.back().key) {
+            const std::optional<unsigned long> depth = ParseNumber(fields[1]);
+            const std::optional<std::wstring> name = ParseHexText(fields[2]);
+            const std::optional<std::wstring> security = ParseHexText(fields[3]);
+            if (!depth || *depth > open.size() || (*depth == 0) != open.empty() || !name ||
+                name->empty() || !security || !LocalSecurity(*security).get()) {
+                return fail(number, L"bad key");
+            }
+            open.resize(*depth);
+            KeyRecord* key = nullptr;
+            if (open.empty()) {
+                key = &*snapshot.roots.back().key;
+            } else {
+                open.back()->subkeys.emplace_back();
+                key = &open.back()->subkeys.back();
+            }
+            key->name = *name;
+            key->security = *security;
+            open.push_back(key);
+        } else if (fields[0] == "value" && fields.size() == 4 && !open.empty()) {
+            const std::optional<std::wstring> name = ParseHexText(fields[1]);
+            const std::optional<unsigned long> type = ParseNumber(fields[2]);
+            const std::optional<std::vector<BYTE>> data = ParseHex(fields[3]);
+            if (!name || !type || !data) {
+                return fail(number, L"bad value");
+            }
+            open.back()->values.push_back({*name, static_cast<DWORD>(*type), *data});
+        } else {
+            return fail(number, L"unexpected line");
+        }
+    }
+    if (!sawFolder || (!snapshot.roots.empty() && snapshot.roots.back().key && open.empty())) {
+        return fail(number, L"incomplete");
+    }
+    return snapshot;
+}
+
+std::string Render(const std::wstring& path, const KeyRecord& key) {
+    std::string out;
+    RenderKey(EscapedPath(path), key, out);
+    return out;
+}
+
+int ElevatedCommand(Problems& problems) {
+    HANDLE raw = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &raw)) {
+        problems.push_back(L"cannot read this process's token");
+        return kFailed;
+    }
+    const UniqueKernelHandle token(raw);
+    TOKEN_ELEVATION elevation{};
+    DWORD size = 0;
+    const bool elevated =
+        GetTokenInformation(token.get(), TokenElevation, &elevation, sizeof elevation, &size) &&
+        elevation.TokenIsElevated != 0;
+    BYTE sid[SECURITY_MAX_SID_SIZE];
+    DWORD sidSize = sizeof sid;
+    BOOL member = FALSE;
+    const bool administrator =
+        CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, sid, &sidSize) &&
+        CheckTokenMembership(nullptr, sid, &member) && member;
+    if (!elevated) {
+        problems.push_back(
+            L"not elevated: run this from a command prompt started with \"Run as "
+            L"administrator\"");
+    }
+    if (!administrator) {
+        problems.push_back(L"not a member of Administrators");
+    }
+    return elevated && administrator ? kOk : kFailed;
+}
+
+int SaveCommand(const std::wstring& file, const Scope& scope, Problems& problems) {
+    if (FileExists(file)) {
+        problems.push_back(file + L": a snapshot is already there; restore it first");
+        return kRefused;
+    }
+    EnablePrivileges();
+    const Snapshot snapshot = Take(scope, problems);
+    if (!problems.empty()) {
+        return kFailed;
+    }
+    if (!WriteFileAtomically(file, Serialize(snapshot))) {
+        problems.push_back(file + L": cannot write (" + ErrorText(GetLastError()) + L")");
+        return kFailed;
+    }
+    return kOk;
+}
+
+int RestoreCommand(const std::wstring& file, Problems& problems) {
+    const std::optional<std::string> bytes = ReadFileBytes(file);
+    if (!bytes) {
+        problems.push_back(file + L": cannot read the snapshot (" + ErrorText(GetLastError()) +
+                           L")");
+        return kRefused;
+    }
+    std::wstring error;
+    const std::optional<Snapshot> snapshot = Parse(*bytes, error);
+    if (!snapshot) {
+        problems.push_back(file + L": not a usable snapshot, nothing changed: " + error);
+        return kRefused;
+    }
+    EnablePrivileges();
+    Restore(*snapshot, problems);
+    if (!snapshot->folderExisted && !snapshot->folder.empty() &&
+        LeafOf(snapshot->folder) == kStandInFolderName && FileExists(snapshot->folder) &&
+        !RemoveFolder(snapshot->folder)) {
+        problems.push_back(snapshot->folder + L": cannot remove (" + ErrorText(GetLastError()) +
+                           L")");
+    }
+    if (!problems.empty()) {
+        problems.push_back(file + L": kept, for another try");
+        return kFailed;
+    }
+    if (!DeleteFileW(file.c_str())) {
+        problems.push_back(file + L": restored, but cannot delete it (" +
+                           ErrorText(GetLastError()) + L")");
+        return kFailed;
+    }
+    return kOk;
+}
+
+int DumpCommand(const std::wstring& file, Problems& problems) {
+    EnablePrivileges();
+    std::string out;
+    for (const auto& [hive, name] :
+         {std::pair{HKEY_LOCAL_MACHINE, L"HKLM"}, std::pair{HKEY_CURRENT_USER, L"HKCU"}}) {
+        UniqueHkey software;
+        if (OpenKey(hive, L"Software", KEY_ENUMERATE_SUB_KEYS, software) != ERROR_SUCCESS) {
+            problems.push_back(std::wstring(name) + L"\\Software: cannot open");
+            continue;
+        }
+        const std::wstring path = std::wstring(name) + L"\\Software\\Classes";
+        // Read only: a key that refuses reading is named, not opened up.
+        const std::optional<KeyRecord> classes =
+            ReadTree(software.get(), L"Classes", path, false, problems);
+        if (classes) {
+            RenderKey(EscapedPath(path), *classes, out);
+        }
+    }
+    if (!problems.empty()) {
+        return kFailed;
+    }
+    if (!WriteFileAtomically(file, out)) {
+        problems.push_back(file + L": cannot write (" + ErrorText(GetLastError()) + L")");
+        return kFailed;
+    }
+    return kOk;
+}
+
+}  // namespace mf::kit

@@ -1,0 +1,86 @@
+// Saves and restores registry trees and one folder, so that the Windows suites can run on a
+// machine that is kept: what they change in the classes hive is put back afterwards.
+#pragma once
+
+#include <windows.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace mf::kit {
+
+struct ValueRecord {
+    std::wstring name;
+    DWORD type = REG_NONE;
+    std::vector<BYTE> data;
+};
+
+struct KeyRecord {
+    std::wstring name;  // as stored, case included
+    // SDDL of owner, group and DACL, with the DACL's control flags (protected, auto-inherited).
+    std::wstring security;
+    std::vector<ValueRecord> values;
+    std::vector<KeyRecord> subkeys;
+};
+
+// One guarded key: `name` below `parent` in `hive` ("HKLM" or "HKCU"); no `key` when absent.
+struct RootRecord {
+    std::wstring hive;
+    std::wstring parent;
+    std::wstring name;
+    std::optional<KeyRecord> key;
+};
+
+struct Snapshot {
+    std::vector<RootRecord> roots;
+    std::wstring folder;
+    bool folderExisted = false;
+};
+
+// What to guard: keys as "HKLM\\Software\\Classes\\.mp3", and a folder that the suites create.
+struct Scope {
+    std::vector<std::wstring> keys;
+    std::wstring folder;
+};
+
+// One line per problem, each naming the key or file it concerns.
+using Problems = std::vector<std::wstring>;
+
+// Exit codes of the commands.
+inline constexpr int kOk = 0;
+inline constexpr int kFailed = 1;
+inline constexpr int kRefused = 2;
+
+// The classes keys the suites touch, in both halves, the tests' own key, the stand-in's folder.
+Scope KitScope();
+// The leaf name of the stand-in player's folder; restore removes no other folder.
+inline constexpr const wchar_t* kStandInFolderName = L"Marblefinch Pl\u00e5yer \u64ad\u653e\u5668";
+
+// Enables the backup, restore and take-ownership privileges where the token holds them.
+void EnablePrivileges();
+
+// Reads the current state. A guarded key that is absent is recorded as its highest absent
+// ancestor below the hive's first level, so that restore also removes parents a test created.
+Snapshot Take(const Scope& scope, Problems& problems);
+// Reads `root`'s key again, as it is now.
+RootRecord ReadRoot(const RootRecord& root, Problems& problems);
+// Puts every root back as recorded, touching only what differs, then reads them again and
+// names each key that still differs.
+void Restore(const Snapshot& snapshot, Problems& problems);
+// Differences between a recorded root and the same root as read now.
+void Compare(const RootRecord& want, const RootRecord& have, Problems& problems);
+
+std::string Serialize(const Snapshot& snapshot);
+std::optional<Snapshot> Parse(const std::string& text, std::wstring& error);
+
+// Text of a tree sorted by name without regard to case; stable byte for byte.
+std::string Render(const std::wstring& path, const KeyRecord& key);
+
+// The commands of kit_guard.
+int ElevatedCommand(Problems& problems);
+int SaveCommand(const std::wstring& file, const Scope& scope, Problems& problems);
+int RestoreCommand(const std::wstring& file, Problems& problems);
+int DumpCommand(const std::wstring& file, Problems& problems);
+
+}  // namespace mf::kit

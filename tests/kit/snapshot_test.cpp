@@ -1,0 +1,672 @@
+// The guard on the real registry: a state is arranged, saved, changed as the suites change
+// it, restored, and must then read back exactly as before, twice over.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <sddl.h>
+
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <sstream>
+
+#include "e2e/entries.h"
+#include "kit/snapshot.h"
+#include "platform/win32/WinHandles.h"
+
+namespace mf::kit {
+namespace {
+
+using win32::UniqueHkey;
+using win32::UniqueKernelHandle;
+
+constexpr REGSAM kView = KEY_WOW64_64KEY;
+const std::wstring kBase = L"Software\\Classes\\MarblefinchGuardTests";
+const HKEY M = HKEY_LOCAL_MACHINE;
+const HKEY U = HKEY_CURRENT_USER;
+
+std::wstring At(const std::wstring& sub) {
+    return sub.empty() ? kBase : kBase + L"\\" + sub;
+}
+
+void Make(HKEY hive, const std::wstring& sub) {
+    UniqueHkey key;
+    ASSERT_EQ(RegCreateKeyExW(hive, At(sub).c_str(), 0, nullptr, 0, KEY_ALL_ACCESS | kView, nullptr,
+                              key.put(), nullptr),
+              ERROR_SUCCESS)
+        << "create " << ::testing::PrintToString(At(sub));
+}
+
+void Set(HKEY hive, const std::wstring& sub, const std::wstring& name, DWORD type,
+         const std::vector<BYTE>& data) {
+    Make(hive, sub);
+    UniqueHkey key;
+    ASSERT_EQ(RegOpenKeyExW(hive, At(sub).c_str(), 0, KEY_SET_VALUE | kView, key.put()),
+              ERROR_SUCCESS);
+    static const BYTE kNothing = 0;
+    ASSERT_EQ(
+        RegSetValueExW(key.get(), name.c_str(), 0, type, data.empty() ? &kNothing : data.data(),
+                       static_cast<DWORD>(data.size())),
+        ERROR_SUCCESS);
+}
+
+std::vector<BYTE> Bytes(const std::wstring& text) {
+    const auto* begin = reinterpret_cast<const BYTE*>(text.c_str());
+    return std::vector<BYTE>(begin, begin + (text.size() + 1) * sizeof(wchar_t));
+}
+
+void SetText(HKEY hive, const std::wstring& sub, const std::wstring& name, const std::wstring& text,
+             DWORD type = REG_SZ) {
+    Set(hive, sub, name, type, Bytes(text));
+}
+
+void RemoveValue(HKEY hive, const std::wstring& sub, const std::wstring& name) {
+    ASSERT_EQ(RegDeleteKeyValueW(hive, At(sub).c_str(), name.c_str()), ERROR_SUCCESS);
+}
+
+// `sddl` may hold an owner (O:), a group (G:) and a DACL (D:); only those parts are set.
+void Secure(HKEY hive, const std::wstring& path, const std::wstring& sddl) {
+    SECURITY_INFORMATION parts = 0;
+    REGSAM access = 0;
+    if (sddl.find(L"O:") != std::wstring::npos) {
+        parts |= OWNER_SECURITY_INFORMATION;
+        access |= WRITE_OWNER;
+    }
+    if (sddl.find(L"G:") != std::wstring::npos) {
+        parts |= GROUP_SECURITY_INFORMATION;
+        access |= WRITE_OWNER;
+    }
+    if (sddl.find(L"D:") != std::wstring::npos) {
+        parts |= DACL_SECURITY_INFORMATION;
+        access |= WRITE_DAC;
+    }
+    UniqueHkey key;
+    ASSERT_EQ(RegOpenKeyExW(hive, path.c_str(), 0, access | kView, key.put()), ERROR_SUCCESS);
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1,
+                                                                     &sd, nullptr));
+    const LONG status = RegSetKeySecurity(key.get(), parts, sd);
+    LocalFree(sd);
+    ASSERT_EQ(status, ERROR_SUCCESS) << ::testing::PrintToString(sddl);
+}
+
+void SecureSub(HKEY hive, const std::wstring& sub, const std::wstring& sddl) {
+    Secure(hive, At(sub), sddl);
+}
+
+constexpr const wchar_t* kOpen = L"D:(A;;KA;;;WD)(A;;KA;;;BA)(A;;KA;;;SY)";
+// Everyone, administrators included, is refused writing values, adding and deleting keys.
+constexpr const wchar_t* kNoWrites = L"D:(D;;0x10006;;;WD)(A;;KA;;;WD)(A;;KA;;;BA)(A;;KA;;;SY)";
+
+void DeleteTree(HKEY hive, const std::wstring& path) {
+    {
+        UniqueHkey key;
+        if (RegOpenKeyExW(hive, path.c_str(), 0, WRITE_DAC | kView, key.put()) == ERROR_SUCCESS) {
+            PSECURITY_DESCRIPTOR sd = nullptr;
+            ConvertStringSecurityDescriptorToSecurityDescriptorW(kOpen, SDDL_REVISION_1, &sd,
+                                                                 nullptr);
+            RegSetKeySecurity(key.get(), DACL_SECURITY_INFORMATION, sd);
+            LocalFree(sd);
+        }
+    }
+    std::vector<std::wstring> children;
+    {
+        UniqueHkey key;
+        if (RegOpenKeyExW(hive, path.c_str(), 0, KEY_READ | kView, key.put()) != ERROR_SUCCESS) {
+            return;
+        }
+        wchar_t name[512];
+        for (DWORD index = 0;; ++index) {
+            DWORD length = 512;
+            if (RegEnumKeyExW(key.get(), index, name, &length, nullptr, nullptr, nullptr,
+                              nullptr) != ERROR_SUCCESS) {
+                break;
+            }
+            children.emplace_back(name, length);
+        }
+    }
+    for (const std::wstring& child : children) {
+        DeleteTree(hive, path + L"\\" + child);
+    }
+    RegDeleteKeyExW(hive, path.c_str(), kView, 0);
+}
+
+std::wstring TempFolder() {
+    wchar_t path[MAX_PATH];
+    const DWORD length = GetTempPathW(MAX_PATH, path);
+    return std::wstring(path, length) + L"MarblefinchGuardTests";
+}
+
+void RemoveFolder(const std::wstring& folder) {
+    WIN32_FIND_DATAW found;
+    const HANDLE search = FindFirstFileW((folder + L"\\*").c_str(), &found);
+    if (search != INVALID_HANDLE_VALUE) {
+        do {
+            const std::wstring name = found.cFileName;
+            if (name == L"." || name == L"..") {
+                continue;
+            }
+            if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+                RemoveFolder(folder + L"\\" + name);
+            } else {
+                DeleteFileW((folder + L"\\" + name).c_str());
+            }
+        } while (FindNextFileW(search, &found));
+        FindClose(search);
+    }
+    RemoveDirectoryW(folder.c_str());
+}
+
+bool FileExists(const std::wstring& path) {
+    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+void WriteBytes(const std::wstring& path, const std::string& bytes) {
+    const UniqueKernelHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr,
+                                              CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    ASSERT_NE(file.get(), INVALID_HANDLE_VALUE);
+    DWORD written = 0;
+    ASSERT_TRUE(
+        WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr));
+}
+
+std::string ReadBytes(const std::wstring& path) {
+    const UniqueKernelHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    std::string bytes;
+    char buffer[65536];
+    DWORD read = 0;
+    while (file.get() != INVALID_HANDLE_VALUE &&
+           ReadFile(file.get(), buffer, sizeof buffer, &read, nullptr) && read > 0) {
+        bytes.append(buffer, read);
+    }
+    return bytes;
+}
+
+std::string Joined(const Problems& problems) {
+    std::string text;
+    for (const std::wstring& problem : problems) {
+        text += ::testing::PrintToString(problem) + "\n";
+    }
+    return text;
+}
+
+bool Mentions(const Problems& problems, const std::wstring& part) {
+    return std::any_of(problems.begin(), problems.end(), [&](const std::wstring& problem) {
+        return problem.find(part) != std::wstring::npos;
+    });
+}
+
+std::string TokenUserSid() {
+    HANDLE raw = nullptr;
+    OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &raw);
+    const UniqueKernelHandle token(raw);
+    BYTE buffer[256];
+    DWORD size = 0;
+    GetTokenInformation(token.get(), TokenUser, buffer, sizeof buffer, &size);
+    wchar_t* text = nullptr;
+    ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid, &text);
+    std::string sid;
+    for (const wchar_t* c = text; c && *c; ++c) {
+        sid += static_cast<char>(*c);
+    }
+    LocalFree(text);
+    return sid;
+}
+
+std::wstring Widen(const std::string& text) {
+    return std::wstring(text.begin(), text.end());
+}
+
+// Both halves of the test base, each as a guarded root: arranged, saved, changed, restored.
+class Guard : public ::testing::Test {
+  protected:
+    Guard() {
+        Clean();
+        Make(M, L"");
+        Make(U, L"");
+        CreateDirectoryW(TempFolder().c_str(), nullptr);
+        scope_.folder = TempFolder() + L"\\" + kStandInFolderName;
+        for (const wchar_t* hive : {L"HKLM\\", L"HKCU\\"}) {
+            for (const wchar_t* sub : {L"Item", L"Tree\\Deep\\Deeper"}) {
+                scope_.keys.push_back(hive + At(sub));
+            }
+        }
+    }
+    ~Guard() override { Clean(); }
+
+    static void Clean() {
+        DeleteTree(M, kBase);
+        DeleteTree(U, kBase);
+        RemoveFolder(TempFolder());
+    }
+
+    // The whole test base in both halves, sorted, every byte and each key's security.
+    static std::string State() {
+        std::string state;
+        for (const wchar_t* hive : {L"HKLM", L"HKCU"}) {
+            Problems problems;
+            const RootRecord root =
+                ReadRoot({hive, L"Software\\Classes", L"MarblefinchGuardTests", {}}, problems);
+            EXPECT_TRUE(problems.empty()) << Joined(problems);
+            state += root.key ? Render(hive, *root.key) : "(absent)\n";
+        }
+        return state;
+    }
+
+    void Save() {
+        Problems problems;
+        ASSERT_EQ(SaveCommand(snapshot_, scope_, problems), kOk) << Joined(problems);
+        ASSERT_TRUE(CopyFileW(snapshot_.c_str(), copy_.c_str(), FALSE));
+    }
+
+    int RestoreFrom(const std::wstring& file, Problems& problems) {
+        return RestoreCommand(file, problems);
+    }
+
+    Scope scope_;
+    const std::wstring snapshot_ = TempFolder() + L"\\snapshot \u00e9\u64ad.txt";
+    const std::wstring copy_ = TempFolder() + L"\\copy.txt";
+};
+
+struct Change {
+    const char* name;
+    std::function<void()> arrange;
+    std::function<void()> mutate;
+};
+
+std::ostream& operator<<(std::ostream& out, const Change& change) {
+    return out << change.name;
+}
+
+class GuardRestores : public Guard, public ::testing::WithParamInterface<Change> {};
+
+TEST_P(GuardRestores, WhatWasThereExactlyAndASecondRestoreChangesNothing) {
+    GetParam().arrange();
+    ASSERT_FALSE(HasFatalFailure());
+    const std::string before = State();
+    Save();
+    GetParam().mutate();
+    ASSERT_FALSE(HasFatalFailure());
+    ASSERT_NE(State(), before) << "the change changed nothing";
+
+    Problems problems;
+    EXPECT_EQ(RestoreFrom(snapshot_, problems), kOk) << Joined(problems);
+    EXPECT_EQ(State(), before);
+    EXPECT_FALSE(FileExists(snapshot_));
+
+    EXPECT_EQ(RestoreFrom(copy_, problems), kOk) << Joined(problems);
+    EXPECT_EQ(State(), before);
+}
+
+const std::wstring kUmlautValue = L"W\u00e4rme \u64ad";
+const std::wstring kUmlautValueUpper = L"W\u00c4RME \u64ad";
+
+std::vector<BYTE> Large() {
+    std::vector<BYTE> data(200000);
+    for (std::size_t index = 0; index < data.size(); ++index) {
+        data[index] = static_cast<BYTE>(index * 7 % 251);
+    }
+    return data;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Changes, GuardRestores,
+    ::testing::Values(
+        Change{"ForeignValuesAndVerbAdded",
+               [] {
+                   SetText(M, L"Item", L"", L"Original.File");
+                   Set(M, L"Item", L"Count", REG_DWORD, {7, 0, 0, 0});
+               },
+               [] {
+                   SetText(M, L"Item", L"", L"Marblefinch.mp3");
+                   SetText(M, L"Item", L"Content Type", L"audio/x-foreign");
+                   SetText(M, L"Item\\Shell\\Open\\Command", L"", L"\"x.exe\" \"%1\"");
+               }},
+        Change{"DenyEntryPlantedOnExistingKey", [] { SetText(M, L"Item", L"", L"Original.File"); },
+               [] {
+                   SetText(M, L"Item", L"Planted", L"x");
+                   SecureSub(M, L"Item", kNoWrites);
+               }},
+        Change{"TreeDeletedWhoseSubkeysHadTheirOwnDacls",
+               [] {
+                   SetText(M, L"Item\\A\\B", L"", L"deep");
+                   SecureSub(M, L"Item\\A\\B", L"D:P(A;;KA;;;BA)(A;;KA;;;SY)(A;;KR;;;WD)");
+                   SecureSub(M, L"Item\\A", L"D:(A;;KA;;;BA)(A;;KA;;;SY)(A;;KR;;;BU)");
+                   Make(M, L"Item\\C");
+               },
+               [] { DeleteTree(M, At(L"Item")); }},
+        Change{"ValueChangedInTypeOnly",
+               [] { SetText(M, L"Item", L"Path", L"%SystemRoot%\\x.exe"); },
+               [] { SetText(M, L"Item", L"Path", L"%SystemRoot%\\x.exe", REG_EXPAND_SZ); }},
+        Change{"ValueChangedInDataOnly",
+               [] {
+                   SetText(M, L"Item", L"", L"Original.File");
+                   Set(M, L"Item", L"Count", REG_DWORD, {1, 0, 0, 0});
+               },
+               [] {
+                   SetText(M, L"Item", L"", L"Original.Filf");
+                   Set(M, L"Item", L"Count", REG_DWORD, {2, 0, 0, 0});
+               }},
+        Change{"BinaryAndOddDataWithEmbeddedNuls",
+               [] {
+                   Set(M, L"Item", L"Binary", REG_BINARY, {0, 1, 0, 0, 255});
+                   Set(M, L"Item", L"Odd", REG_SZ, {'a', 0, 0, 0, 'b', 0, 7});
+                   Set(M, L"Item", L"Empty", REG_NONE, {});
+                   Set(M, L"Item", L"Large", REG_BINARY, Large());
+               },
+               [] {
+                   Set(M, L"Item", L"Binary", REG_BINARY, {0, 1, 0});
+                   Set(M, L"Item", L"Odd", REG_SZ, {'a', 0});
+                   Set(M, L"Item", L"Empty", REG_NONE, {0});
+                   std::vector<BYTE> large = Large();
+                   large[123456] ^= 1;
+                   Set(M, L"Item", L"Large", REG_BINARY, large);
+               }},
+        Change{"NonAsciiNamesComeBackInOtherCase",
+               [] {
+                   SetText(M, L"Item", kUmlautValue, L"warm");
+                   SetText(M, L"Item\\Schl\u00fcssel \u64ad", L"", L"inner");
+               },
+               [] {
+                   RemoveValue(M, L"Item", kUmlautValue);
+                   SetText(M, L"Item", kUmlautValueUpper, L"warm");
+                   DeleteTree(M, At(L"Item\\Schl\u00fcssel \u64ad"));
+                   SetText(M, L"Item\\SCHL\u00dcSSEL \u64ad", L"", L"inner");
+               }},
+        Change{"KeyOnlyInTheUserHalf", [] { SetText(U, L"Item", L"", L"User.Choice"); },
+               [] {
+                   SetText(M, L"Item", L"", L"Marblefinch.mp3");
+                   SetText(U, L"Item", L"", L"Marblefinch.mp3");
+               }},
+        Change{"NewTreeWithParentsAndADenyEntry", [] {},
+               [] {
+                   SetText(M, L"Tree\\Deep\\Deeper", L"", L"new");
+                   SecureSub(M, L"Tree\\Deep\\Deeper", kNoWrites);
+                   SetText(U, L"Tree\\Deep", L"", L"new");
+               }},
+        Change{"OwnerChanged",
+               [] {
+                   Make(M, L"Item");
+                   SecureSub(M, L"Item", L"O:BA");
+               },
+               [] { SecureSub(M, L"Item", L"O:" + Widen(TokenUserSid())); }},
+        Change{"DaclProtectionAndInheritanceFlagsChanged",
+               [] {
+                   Make(M, L"Item");
+                   SecureSub(M, L"Item", L"D:PAI(A;;KA;;;BA)(A;;KA;;;SY)(A;;KR;;;WD)");
+               },
+               [] { SecureSub(M, L"Item", kOpen); }},
+        Change{"RecordedDaclRefusesTheChangesBack",
+               [] {
+                   SetText(M, L"Item", L"", L"Original.File");
+                   Make(M, L"Item\\Kept");
+                   SecureSub(M, L"Item", kNoWrites);
+               },
+               [] {
+                   SecureSub(M, L"Item", kOpen);
+                   SetText(M, L"Item", L"", L"Marblefinch.mp3");
+                   DeleteTree(M, At(L"Item\\Kept"));
+                   Make(M, L"Item\\Added");
+                   SecureSub(M, L"Item", kNoWrites);
+               }},
+        Change{"KeyWhoseRecordedDaclRefusesWritesDeleted",
+               [] {
+                   SetText(M, L"Item\\Kept", L"", L"inner");
+                   SetText(M, L"Item", L"", L"Original.File");
+                   SecureSub(M, L"Item", kNoWrites);
+               },
+               [] { DeleteTree(M, At(L"Item")); }}),
+    [](const ::testing::TestParamInfo<Change>& info) { return std::string(info.param.name); });
+
+TEST_F(Guard, SaveRefusesToOverwriteASnapshot) {
+    CreateDirectoryW(TempFolder().c_str(), nullptr);
+    WriteBytes(snapshot_, "earlier run");
+    Problems problems;
+    EXPECT_EQ(SaveCommand(snapshot_, scope_, problems), kRefused);
+    EXPECT_EQ(ReadBytes(snapshot_), "earlier run");
+    ASSERT_EQ(problems.size(), 1u);
+    EXPECT_TRUE(Mentions(problems, snapshot_)) << Joined(problems);
+}
+
+TEST_F(Guard, UnusableSnapshotIsRefusedAndChangesNothing) {
+    SetText(M, L"Item", L"", L"Original.File");
+    Save();
+    const std::string good = ReadBytes(copy_);
+    SetText(M, L"Item", L"", L"Marblefinch.mp3");
+    SetText(U, L"Tree\\Deep", L"", L"new");
+    const std::string changed = State();
+
+    std::string flipped = good;
+    flipped[flipped.size() / 2] = flipped[flipped.size() / 2] == '0' ? '1' : '0';
+    const struct {
+        const char* name;
+        std::optional<std::string> bytes;  // none: no file at all
+    } cases[] = {
+        {"missing", std::nullopt},
+        {"empty", std::string()},
+        {"cut off", good.substr(0, good.size() / 2)},
+        {"cut before its last newline", good.substr(0, good.size() - 1)},
+        {"one digit changed", flipped},
+        {"something else", std::string("REGEDIT4\n\n[HKEY_CLASSES_ROOT\\.mp3]\n")},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        DeleteFileW(snapshot_.c_str());
+        if (c.bytes) {
+            WriteBytes(snapshot_, *c.bytes);
+        }
+        Problems problems;
+        EXPECT_EQ(RestoreFrom(snapshot_, problems), kRefused);
+        EXPECT_EQ(problems.size(), 1u) << Joined(problems);
+        EXPECT_TRUE(Mentions(problems, snapshot_)) << Joined(problems);
+        EXPECT_EQ(State(), changed);
+        EXPECT_EQ(FileExists(snapshot_), c.bytes.has_value());
+    }
+}
+
+TEST_F(Guard, KeyThatCannotBePutBackIsNamedAndTheSnapshotKept) {
+    SetText(M, L"Item", L"", L"Original.File");
+    const std::string before = State();
+    Save();
+    std::wstring error;
+    std::optional<Snapshot> snapshot = Parse(ReadBytes(snapshot_), error);
+    ASSERT_TRUE(snapshot) << ::testing::PrintToString(error);
+    // Longer than any key name the registry takes: refused when created.
+    const std::wstring tooLong(300, L'x');
+    // Created without complaint, as two keys: only reading back shows it.
+    const std::wstring split = L"Split\\Name";
+    for (RootRecord& root : snapshot->roots) {
+        if (root.hive == L"HKLM" && root.key) {
+            root.key->subkeys.push_back({tooLong, root.key->security, {}, {}});
+            root.key->subkeys.push_back({split, root.key->security, {}, {}});
+        }
+    }
+    DeleteFileW(snapshot_.c_str());
+    WriteBytes(snapshot_, Serialize(*snapshot));
+    SetText(M, L"Item", L"", L"Marblefinch.mp3");
+
+    Problems problems;
+    EXPECT_EQ(RestoreFrom(snapshot_, problems), kFailed);
+    EXPECT_TRUE(Mentions(problems, L"HKLM\\" + At(L"Item\\") + tooLong)) << Joined(problems);
+    EXPECT_TRUE(Mentions(problems, L"HKLM\\" + At(L"Item\\") + split)) << Joined(problems);
+    EXPECT_TRUE(FileExists(snapshot_));
+    // The rest is put back all the same.
+    EXPECT_NE(State().find("Original.File"), std::string::npos);
+
+    problems.clear();
+    EXPECT_EQ(RestoreFrom(copy_, problems), kOk) << Joined(problems);
+    EXPECT_FALSE(FileExists(copy_));
+    EXPECT_EQ(State(), before);
+}
+
+// The stand-in player's folder goes when it was not there at save time, and only then; a
+// folder of another name is never removed.
+TEST_F(Guard, FolderIsRemovedOnlyWhenTheRunMadeIt) {
+    const struct {
+        const char* name;
+        std::wstring leaf;
+        bool existed;
+        bool remains;
+    } cases[] = {
+        {"made by the run", kStandInFolderName, false, false},
+        {"there before", kStandInFolderName, true, true},
+        {"another name", L"Other", false, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        scope_.folder = TempFolder() + L"\\" + c.leaf;
+        RemoveFolder(scope_.folder);
+        if (c.existed) {
+            CreateDirectoryW(scope_.folder.c_str(), nullptr);
+        }
+        Save();
+        CreateDirectoryW(scope_.folder.c_str(), nullptr);
+        CreateDirectoryW((scope_.folder + L"\\sub").c_str(), nullptr);
+        WriteBytes(scope_.folder + L"\\player.exe", "MZ");
+        WriteBytes(scope_.folder + L"\\sub\\log.txt", "x");
+        SetFileAttributesW((scope_.folder + L"\\player.exe").c_str(), FILE_ATTRIBUTE_READONLY);
+        Problems problems;
+        EXPECT_EQ(RestoreFrom(snapshot_, problems), kOk) << Joined(problems);
+        EXPECT_EQ(FileExists(scope_.folder), c.remains);
+        SetFileAttributesW((scope_.folder + L"\\player.exe").c_str(), FILE_ATTRIBUTE_NORMAL);
+        RemoveFolder(scope_.folder);
+        DeleteFileW(copy_.c_str());
+    }
+}
+
+TEST(GuardRender, SortsWithoutRegardToCaseAndShowsExactBytes) {
+    KeyRecord key{L"Root", L"O:BAG:SYD:(A;;KA;;;BA)", {}, {}};
+    key.values = {
+        {L"b", REG_SZ, Bytes(L"t\u00e9\"x")},
+        {L"A", REG_SZ, {'a', 0, 'b', 0}},  // no terminating NUL: shown as bytes
+        {L"", REG_DWORD, {1, 0, 0, 0}},
+        {L"C", REG_EXPAND_SZ, {'a', 0, 0, 0, 'b', 0, 0, 0}},  // a NUL inside
+    };
+    key.subkeys = {{L"b", L"D:", {}, {}}, {L"A\u00e4", L"D:", {}, {}}, {L"a", L"D:", {}, {}}};
+    EXPECT_EQ(Render(L"HKLM\\X", key),
+              "[HKLM\\X]\n"
+              "security=O:BAG:SYD:(A;;KA;;;BA)\n"
+              "\"\"=4:01000000\n"
+              "\"A\"=1:61006200\n"
+              "\"b\"=1:\"t\\u00e9\\u0022x\"\n"
+              "\"C\"=2:6100000062000000\n"
+              "[HKLM\\X\\a]\n"
+              "security=D:\n"
+              "[HKLM\\X\\A\\u00e4]\n"
+              "security=D:\n"
+              "[HKLM\\X\\b]\n"
+              "security=D:\n");
+}
+
+// ---- kit_guard.exe on the keys the suites touch ------------------------------------------
+
+std::wstring GuardExe() {
+    wchar_t path[MAX_PATH];
+    const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
+    std::wstring exe(path, length);
+    return exe.substr(0, exe.rfind(L'\\') + 1) + L"kit_guard.exe";
+}
+
+// Runs kit_guard with `arguments`; its standard error lands in `errors`.
+int RunGuard(const std::wstring& arguments, std::string& errors) {
+    const std::wstring errorFile = TempFolder() + L"\\stderr.txt";
+    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+    UniqueKernelHandle error(CreateFileW(errorFile.c_str(), GENERIC_WRITE, FILE_SHARE_READ,
+                                         &inherit, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdOutput = error.get();
+    startup.hStdError = error.get();
+    std::wstring commandLine = L"\"" + GuardExe() + L"\" " + arguments;
+    PROCESS_INFORMATION process{};
+    if (!CreateProcessW(GuardExe().c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                        nullptr, &startup, &process)) {
+        ADD_FAILURE() << "cannot start kit_guard.exe: " << GetLastError();
+        return -1;
+    }
+    error.reset();
+    WaitForSingleObject(process.hProcess, INFINITE);
+    DWORD code = 0;
+    GetExitCodeProcess(process.hProcess, &code);
+    CloseHandle(process.hProcess);
+    CloseHandle(process.hThread);
+    errors = ReadBytes(errorFile);
+    return static_cast<int>(code);
+}
+
+std::wstring Quoted(const std::wstring& path) {
+    return L"\"" + path + L"\"";
+}
+
+std::wstring ProgramFilesFolder() {
+    wchar_t path[MAX_PATH];
+    const DWORD length = GetEnvironmentVariableW(L"ProgramFiles", path, MAX_PATH);
+    return std::wstring(path, length) + L"\\" + kStandInFolderName;
+}
+
+void MakeClass(HKEY hive, const std::wstring& path, const std::wstring& value) {
+    UniqueHkey key;
+    ASSERT_EQ(RegCreateKeyExW(hive, (L"Software\\Classes\\" + path).c_str(), 0, nullptr, 0,
+                              KEY_ALL_ACCESS | kView, nullptr, key.put(), nullptr),
+              ERROR_SUCCESS);
+    ASSERT_EQ(
+        RegSetValueExW(key.get(), L"", 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+                       static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t))),
+        ERROR_SUCCESS);
+}
+
+// What the suites do to a machine, undone by the program itself; judged by its own dump of
+// both classes halves, which must come back byte for byte.
+TEST_F(Guard, ProgramPutsBackWhatTheSuitesChange) {
+    testing::SeedDirectoryShell();
+    const std::wstring dumpBefore = TempFolder() + L"\\before.txt";
+    const std::wstring dumpAfter = TempFolder() + L"\\after.txt";
+    std::string errors;
+    // The suites need an administrator; Wine runs every process as one, elevated.
+    EXPECT_EQ(RunGuard(L"elevated", errors), kOk) << errors;
+    ASSERT_EQ(RunGuard(L"dump " + Quoted(dumpBefore), errors), kOk) << errors;
+    ASSERT_FALSE(FileExists(ProgramFilesFolder()))
+        << "the stand-in is installed: not a clean start";
+
+    ASSERT_EQ(RunGuard(L"save " + Quoted(snapshot_), errors), kOk) << errors;
+    EXPECT_EQ(RunGuard(L"save " + Quoted(snapshot_), errors), kRefused);
+    EXPECT_NE(errors.find("already"), std::string::npos) << errors;
+    ASSERT_TRUE(CopyFileW(snapshot_.c_str(), copy_.c_str(), FALSE));
+
+    for (const std::wstring& type : testing::AllTypes()) {
+        MakeClass(M, type, L"Marblefinch" + type);
+        MakeClass(M, L"Marblefinch" + type + L"\\Shell\\Open\\Command", L"\"p.exe\" \"%1\"");
+    }
+    MakeClass(U, L".ogg", L"Per.User");
+    MakeClass(M, L"OtherPlayer.mp3\\DefaultIcon", L"other.exe,0");
+    MakeClass(M, std::wstring(testing::kVerbKey) + L"\\command", L"\"p.exe\" \"%1\"");
+    Secure(M, L"Software\\Classes\\Directory\\shell", kNoWrites);
+    UniqueHkey tests;
+    ASSERT_EQ(RegCreateKeyExW(U, L"Software\\MarblefinchTests\\A", 0, nullptr, 0, KEY_ALL_ACCESS,
+                              nullptr, tests.put(), nullptr),
+              ERROR_SUCCESS);
+    tests.reset();
+    ASSERT_TRUE(CreateDirectoryW(ProgramFilesFolder().c_str(), nullptr));
+    WriteBytes(ProgramFilesFolder() + L"\\player.exe", "MZ");
+
+    EXPECT_EQ(RunGuard(L"restore " + Quoted(snapshot_), errors), kOk) << errors;
+    EXPECT_FALSE(FileExists(snapshot_));
+    EXPECT_FALSE(FileExists(ProgramFilesFolder()));
+    ASSERT_EQ(RunGuard(L"dump " + Quoted(dumpAfter), errors), kOk) << errors;
+    EXPECT_TRUE(ReadBytes(dumpBefore) == ReadBytes(dumpAfter)) << "the classes hive differs";
+
+    EXPECT_EQ(RunGuard(L"restore " + Quoted(copy_), errors), kOk) << errors;
+    ASSERT_EQ(RunGuard(L"dump " + Quoted(dumpAfter), errors), kOk) << errors;
+    EXPECT_TRUE(ReadBytes(dumpBefore) == ReadBytes(dumpAfter)) << "the second restore changed it";
+
+    EXPECT_EQ(RunGuard(L"restore " + Quoted(snapshot_), errors), kRefused);
+    EXPECT_NE(errors.find("cannot read the snapshot"), std::string::npos) << errors;
+    EXPECT_EQ(RunGuard(L"rest0re " + Quoted(snapshot_), errors), kRefused);
+    EXPECT_NE(errors.find("usage"), std::string::npos) << errors;
+}
+
+}  // namespace
+}  // namespace mf::kit
