@@ -26,5 +26,5 @@ function(mf_kit_guard_test arch env)
   add_test(NAME kit_guard_tests_${arch} COMMAND kit_guard_tests)
   set_tests_properties(kit_guard_tests_${arch} PROPERTIES
     FIXTURES_REQUIRED wine_${arch} ENVIRONMENT "${env}" RESOURCE_LOCK wineprefix_${arch}
-    TIMEOUT 600)
+    LABELS wine TIMEOUT 600)
 endfunction()
