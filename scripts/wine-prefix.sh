@@ -50,19 +50,21 @@ if [ -f "$prefix/system.reg" ] && [ "$(prefix_arch)" != "$arch" ]; then
     rm -rf "$prefix"
 fi
 
-if [ ! -f "$prefix/system.reg" ]; then
-    # Never what a plain wineboot would pick on this machine: the loader decides the
-    # architecture, so name it. Debian keeps the 64-bit loader off the PATH.
-    if [ "$arch" = win64 ]; then
-        loader=/usr/lib/wine/wine64
-        [ -x "$loader" ] || loader=$(command -v wine64 || true)
-        if [ -z "$loader" ]; then
-            echo "wine-prefix.sh: a win64 prefix needs Wine's 64-bit loader (package wine64)" >&2
-            exit 1
-        fi
-    else
-        loader=wine
+# Never what a plain `wine` would pick on this machine: the loader decides the architecture,
+# so name it. Debian keeps the 64-bit loader off the PATH. Every command below runs through
+# it, so a 64-bit prefix needs no 32-bit Wine (a host may run no 32-bit code at all).
+if [ "$arch" = win64 ]; then
+    loader=/usr/lib/wine/wine64
+    [ -x "$loader" ] || loader=$(command -v wine64 || true)
+    if [ -z "$loader" ]; then
+        echo "wine-prefix.sh: a win64 prefix needs Wine's 64-bit loader (package wine64)" >&2
+        exit 1
     fi
+else
+    loader=wine
+fi
+
+if [ ! -f "$prefix/system.reg" ]; then
     mkdir -p "$prefix"
     WINEARCH=$arch "$loader" wineboot -i >/dev/null 2>&1 || true
     wineserver -w
@@ -80,15 +82,15 @@ for font in tahoma.ttf tahomabd.ttf marlett.ttf; do
 done
 
 if [ "$menus" = off ]; then
-    wine reg add 'HKCU\Software\Wine\DllOverrides' /v winemenubuilder.exe /d '' /f >/dev/null
+    "$loader" reg add 'HKCU\Software\Wine\DllOverrides' /v winemenubuilder.exe /d '' /f >/dev/null
 else
-    wine reg delete 'HKCU\Software\Wine\DllOverrides' /v winemenubuilder.exe /f >/dev/null 2>&1 || true
+    "$loader" reg delete 'HKCU\Software\Wine\DllOverrides' /v winemenubuilder.exe /f >/dev/null 2>&1 || true
 fi
 
 if [ "$mode" != "--bare" ]; then
-    wine reg add 'HKCR\Directory\shell\find' /ve /d '&Search...' /f >/dev/null
-    wine reg add 'HKCR\Directory\shell\find\command' /ve /d 'explorer.exe /select,"%1"' /f >/dev/null
-    wine reg add 'HKCR\Directory\shell\cmd' /ve /d 'Open command window here' /f >/dev/null
-    wine reg add 'HKCR\Directory\shell\cmd\command' /ve /d 'cmd.exe /s /k pushd "%V"' /f >/dev/null
+    "$loader" reg add 'HKCR\Directory\shell\find' /ve /d '&Search...' /f >/dev/null
+    "$loader" reg add 'HKCR\Directory\shell\find\command' /ve /d 'explorer.exe /select,"%1"' /f >/dev/null
+    "$loader" reg add 'HKCR\Directory\shell\cmd' /ve /d 'Open command window here' /f >/dev/null
+    "$loader" reg add 'HKCR\Directory\shell\cmd\command' /ve /d 'cmd.exe /s /k pushd "%V"' /f >/dev/null
 fi
 echo "wine prefix ready: $prefix ($arch, $mode)"

@@ -4,7 +4,8 @@ before anything else it does: SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTE
 reached at run time, succeeds, and no call of the program's own code into another system
 DLL, and no DLL load, comes before it.
 
-Usage: check_dll_search.py OBJDUMP TOOL_EXE   (WINEPREFIX and DISPLAY set by the caller)
+Usage: check_dll_search.py OBJDUMP TOOL_EXE [WINE]   (WINEPREFIX and DISPLAY set by the caller;
+       WINE is the loader for the image's kind, `wine` by default)
 """
 import os
 import re
@@ -26,13 +27,13 @@ def image_range(objdump, exe):
     return base, base + int(fields["SizeOfImage"], 16)
 
 
-def main(objdump, exe):
+def main(objdump, exe, wine="wine"):
     failures = []
     low, high = image_range(objdump, exe)
 
     env = dict(os.environ, WINEDEBUG="+relay,+pid")
     # No arguments: the tool writes nothing and closes.
-    run = subprocess.run(["wine", exe], env=env, stdout=subprocess.DEVNULL,
+    run = subprocess.run([wine, exe], env=env, stdout=subprocess.DEVNULL,
                          stderr=subprocess.PIPE, text=True, errors="replace", timeout=120)
     calls = []  # (process, module, function, arguments) of calls made from the image
     for line in run.stderr.splitlines():
@@ -69,4 +70,4 @@ def main(objdump, exe):
 
 
 if __name__ == "__main__":
-    sys.exit(main(sys.argv[1], sys.argv[2]))
+    sys.exit(main(*sys.argv[1:4]))
