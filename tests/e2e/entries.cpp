@@ -1,6 +1,7 @@
 #include "e2e/entries.h"
 
 #include "shared/constants.h"
+#include "win32/running_on.h"
 #include "win32/wine_registry.h"
 
 namespace mf::testing {
@@ -43,7 +44,13 @@ int FileTypeEntries(const std::wstring& type, const std::wstring& exe, REGSAM vi
 }
 
 void SeedDirectoryShell() {
-    MakeKey(HKEY_CLASSES_ROOT, L"Directory\\shell\\find\\command");
+    if (!KeyExists(HKEY_CLASSES_ROOT, L"Directory\\shell")) {
+        MakeKey(HKEY_CLASSES_ROOT, L"Directory\\shell\\find\\command");
+    }
+}
+
+bool MayRemoveDirectoryShell() {
+    return IsWine();
 }
 
 }  // namespace mf::testing

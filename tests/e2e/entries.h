@@ -19,7 +19,11 @@ std::wstring OpenCommand(const std::wstring& exe);
 // How many of the five values of one file type are as the tool writes them for `exe`,
 // read through the registry view `view` (0: the process's own).
 int FileTypeEntries(const std::wstring& type, const std::wstring& exe, REGSAM view = 0);
-// The folder class's shell key as Windows ships it, with a verb of its own.
+// A "Directory\\shell" with a verb of its own where there is none (a new Wine prefix, or a
+// test removed it); one that is there is left as it is.
 void SeedDirectoryShell();
+// Only a throwaway Wine prefix may lose "Directory\\shell": Windows always has it, protects
+// it, and the kit runs on machines that are kept.
+bool MayRemoveDirectoryShell();
 
 }  // namespace mf::testing

@@ -1,6 +1,5 @@
 #include "e2e/tool_process.h"
 
-#include <cstdlib>
 #include <stdexcept>
 #include <vector>
 
@@ -38,20 +37,35 @@ BOOL CALLBACK CollectStatic(HWND child, LPARAM parameter) {
 
 }  // namespace
 
-std::wstring PathFromEnvironment(const char* variable) {
-    const char* unixPath = std::getenv(variable);
-    if (unixPath == nullptr) {
-        throw std::runtime_error(std::string(variable) + " is not set");
-    }
-    std::wstring path = L"Z:";
-    for (const char* c = unixPath; *c != '\0'; ++c) {
-        path += *c == '/' ? L'\\' : static_cast<wchar_t>(static_cast<unsigned char>(*c));
-    }
-    return path;
+std::wstring TestFolder() {
+    std::wstring path(32768, L'\0');
+    path.resize(GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size())));
+    return path.substr(0, path.find_last_of(L'\\') + 1);
 }
 
+namespace {
+
+// `relative` resolved against the test program's folder, "..\\" included.
+std::wstring FromTestFolder(const std::wstring& relative) {
+    const std::wstring joined = TestFolder() + relative;
+    std::wstring full(32768, L'\0');
+    full.resize(
+        GetFullPathNameW(joined.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr));
+    return full;
+}
+
+}  // namespace
+
 std::wstring ToolPath() {
-    return PathFromEnvironment("MF_TOOL_EXE");
+    return FromTestFolder(L"..\\Marblefinch_associate.exe");
+}
+
+std::wstring StandInPlayerPath() {
+    return FromTestFolder(L"stand_in_player.exe");
+}
+
+std::wstring SignedToolPath() {
+    return FromTestFolder(L"..\\signed\\Marblefinch_associate.exe");
 }
 
 std::wstring TempFolder() {

@@ -11,10 +11,14 @@
 
 namespace mf::testing {
 
-// A file the build names by its Unix path in the environment variable, as a Windows path.
-std::wstring PathFromEnvironment(const char* variable);
-// The built tool (MF_TOOL_EXE).
+// Every path comes from where this test program lies, so that the suites run the same from
+// the build tree and from an unpacked test kit on Windows: the tool one folder up, the
+// stand-in player beside the test program.
+std::wstring TestFolder();  // with a trailing backslash
 std::wstring ToolPath();
+std::wstring StandInPlayerPath();
+// The signed copy of the tool, which only the build machine makes (signed\ beside the tool).
+std::wstring SignedToolPath();
 std::wstring TempFolder();
 
 class ToolProcess {

@@ -5,6 +5,7 @@
 #include <ostream>
 
 #include "support/messages.h"
+#include "win32/running_on.h"
 
 #include <iostream>
 
@@ -79,8 +80,24 @@ TEST_F(TRegistryOnWine, DenyEntriesDecideOpensTestsAndCreations) {
     registry.SetAccess(kKeyRead);
     ASSERT_TRUE(registry.OpenKey(u"Software\\MarblefinchTests\\NoSub", false));
     EXPECT_EQ(MessageOf([&] { registry.WriteString(u"", u"x"); }), u"Failed to set data for ''");
-    // Windows would also refuse a new subkey through this handle; Wine does not check the
-    // parent handle's rights on creation, so that case is covered on the substitute store.
+}
+
+// Windows refuses a new subkey through a handle opened without KEY_CREATE_SUB_KEY; Wine does
+// not check the parent handle's rights on creation (the substitute store refuses it too).
+bool ParentHandleRightsGovernCreation() {
+    return !testing::IsWine();
+}
+
+TEST_F(TRegistryOnWine, NewSubkeyThroughAReadOnlyHandle) {
+    MakeKey(HKEY_CURRENT_USER, kBase);
+    registry.SetAccess(kKeyRead);
+    ASSERT_TRUE(registry.OpenKey(u"Software\\MarblefinchTests", false));
+    const Text error = MessageOf([&] { registry.CreateKey(u"Child"); });
+    if (!ParentHandleRightsGovernCreation()) {
+        GTEST_SKIP() << "Wine lets a read-only handle create subkeys";
+    }
+    EXPECT_EQ(error, u"Failed to create key Child");
+    EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, L"Software\\MarblefinchTests\\Child"));
 }
 
 TEST_F(TRegistryOnWine, RootKeyChangeClosesTheKey) {
