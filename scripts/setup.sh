@@ -5,6 +5,7 @@ set -euo pipefail
 packages=(
     cmake ninja-build g++ clang libclang-rt-14-dev googletest libbenchmark-dev valgrind python3
     g++-mingw-w64-i686-posix binutils-mingw-w64-i686
+    g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
     wine wine32:i386 wine64 fonts-wine
     xvfb xauth x11-utils imagemagick icoutils openbox bc xdotool
     osslsigncode openssl clang-tidy zip

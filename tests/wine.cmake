@@ -2,7 +2,13 @@
 # prefix where the 32-bit binaries run under WoW64. Each prefix is the project's own, inside
 # the build tree, made with its architecture named and seeded by a setup test before the
 # suites that use it. Test names carry the architecture.
-set(MF_WINE_ARCHES win32 win64)
+# A 64-bit build (the windows64 preset, for hosts that run no 32-bit code) runs on the
+# 64-bit prefix only.
+if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+  set(MF_WINE_ARCHES win64)
+else()
+  set(MF_WINE_ARCHES win32 win64)
+endif()
 find_package(Python3 COMPONENTS Interpreter REQUIRED)
 
 add_executable(wine_registry_tests
@@ -77,18 +83,26 @@ foreach(arch IN LISTS MF_WINE_ARCHES)
   add_test(NAME win32_tests_${arch} COMMAND win32_tests)
   add_test(NAME dll_search_${arch}
     COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/e2e/check_dll_search.py
-            ${CMAKE_OBJDUMP} $<TARGET_FILE:Marblefinch_associate>)
-  add_test(NAME e2e_tests_${arch} COMMAND e2e_tests)
+            ${CMAKE_OBJDUMP} $<TARGET_FILE:Marblefinch_associate> ${CMAKE_CROSSCOMPILING_EMULATOR})
+  # The suites find the tool, the stand-in player and the signed copy from where they lie,
+  # as they do in the test kit; only the comparison with the signed copy waits for signing.
+  set(signed_test ToolTest.SignedToolLeavesTheSameEntriesAsTheUnsigned)
+  add_test(NAME e2e_tests_${arch} COMMAND e2e_tests --gtest_filter=-${signed_test})
+  add_test(NAME e2e_signed_${arch} COMMAND e2e_tests --gtest_filter=${signed_test})
   set_tests_properties(core_tests_${arch} wine_registry_tests_${arch} win32_tests_${arch}
     dll_search_${arch} PROPERTIES
     FIXTURES_REQUIRED wine_${arch} ENVIRONMENT "${env}")
   set_tests_properties(e2e_tests_${arch} PROPERTIES
+    FIXTURES_REQUIRED wine_${arch} ENVIRONMENT "${env};MF_PREFIX_ARCH=${arch}" TIMEOUT 600)
+  set_tests_properties(e2e_signed_${arch} PROPERTIES
     FIXTURES_REQUIRED "wine_${arch};signed_tool"
-    ENVIRONMENT "${env};MF_TOOL_EXE=$<TARGET_FILE:Marblefinch_associate>;MF_SIGNED_TOOL_EXE=${MF_SIGNED_TOOL};MF_STAND_IN_EXE=$<TARGET_FILE:stand_in_player>;MF_PREFIX_ARCH=${arch}"
-    TIMEOUT 600)
+    ENVIRONMENT "${env};MF_REQUIRE_SIGNED_TOOL=1")
   # Two prefixes, two wineservers: the suites of one prefix run one after another.
-  set_tests_properties(core_tests_${arch} wine_registry_tests_${arch} win32_tests_${arch}
-    dll_search_${arch} e2e_tests_${arch} PROPERTIES RESOURCE_LOCK wineprefix_${arch})
+  set(wine_suites core_tests_${arch} wine_registry_tests_${arch} win32_tests_${arch}
+    dll_search_${arch} e2e_tests_${arch} e2e_signed_${arch})
+  set_tests_properties(${wine_suites} PROPERTIES RESOURCE_LOCK wineprefix_${arch})
+  # What runs Windows code under Wine, for hosts that run no 32-bit code (scripts/test.sh).
+  set_tests_properties(wine_prefix_${arch} ${wine_suites} PROPERTIES LABELS wine)
 endforeach()
 
 # The shipped image is the 32-bit one; a 64-bit test build has no fs:[0] frame handlers and
@@ -107,3 +121,32 @@ endif()
 add_test(NAME object_checks
   COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/release/check_objects.py
           ${CMAKE_NM} ${CMAKE_BINARY_DIR}/compile_commands.json ${PROJECT_SOURCE_DIR}/src)
+
+# The test kit: the tool (the bytes the release package carries), the Windows suites with
+# what they need, and run-tests.cmd, zipped to run on a Windows machine with nothing else
+# installed. A 64-bit build makes a -win64 kit, for the CI check on hosts that run no
+# 32-bit code; only the -win32 kit is for Windows.
+if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+  set(MF_KIT_NAME Marblefinch_associate-${PROJECT_VERSION}-win64-tests)
+else()
+  set(MF_KIT_NAME Marblefinch_associate-${PROJECT_VERSION}-win32-tests)
+endif()
+set(MF_KIT_STAGE ${CMAKE_BINARY_DIR}/test-kit)
+set(MF_KIT_ZIP ${CMAKE_BINARY_DIR}/${MF_KIT_NAME}.zip)
+set(MF_KIT_PROGRAMS core_tests wine_registry_tests win32_tests planted e2e_tests stand_in_player
+  kit_guard kit_guard_tests)
+set(MF_KIT_FILES)
+foreach(program IN LISTS MF_KIT_PROGRAMS)
+  list(APPEND MF_KIT_FILES $<TARGET_FILE:${program}>)
+endforeach()
+add_custom_command(OUTPUT ${MF_KIT_ZIP}
+  COMMAND ${CMAKE_COMMAND} -E rm -rf ${MF_KIT_STAGE} ${MF_KIT_ZIP}
+  COMMAND ${CMAKE_COMMAND} -E make_directory ${MF_KIT_STAGE}/tests
+  COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:Marblefinch_associate>
+          ${CMAKE_CURRENT_SOURCE_DIR}/kit/run-tests.cmd ${MF_KIT_STAGE}
+  COMMAND ${CMAKE_COMMAND} -E copy ${MF_KIT_FILES} ${MF_KIT_STAGE}/tests
+  COMMAND ${CMAKE_COMMAND} -E chdir ${MF_KIT_STAGE} ${CMAKE_COMMAND} -E tar cf ${MF_KIT_ZIP}
+          --format=zip run-tests.cmd Marblefinch_associate.exe tests
+  DEPENDS Marblefinch_associate ${MF_KIT_PROGRAMS} ${CMAKE_CURRENT_SOURCE_DIR}/kit/run-tests.cmd
+  VERBATIM)
+add_custom_target(test-kit DEPENDS ${MF_KIT_ZIP})
