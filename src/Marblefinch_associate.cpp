@@ -9,12 +9,16 @@
 #include "platform/win32/Application.h"
 #include "platform/win32/DllSearch.h"
 
+// The tool runs elevated, often from a downloads folder: never load a DLL from beside the
+// executable or the current folder. This runs as the first constructor of the image, before
+// the others and before wWinMain: the stack protector's own constructor seeds its guard from
+// the system's random source, which loads a DLL.
+__attribute__((constructor(101))) static void RestrictDllSearchFirst() {
+    mf::win32::RestrictDllSearch(GetModuleHandleW(L"kernel32.dll"));
+}
+
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE /*previous*/, PWSTR /*commandLine*/,
                     int /*showCommand*/) {
-    // The tool runs elevated, often from a downloads folder: never load a DLL from beside
-    // the executable or the current folder.
-    mf::win32::RestrictDllSearch(GetModuleHandleW(L"kernel32.dll"));
-
     using namespace mf;
     win32::TApplication& application = win32::Application();
     try {
