@@ -136,6 +136,12 @@ TEST(RestrictDllSearch, WithKernel32OnlyTheSystemFolderIsSearched) {
     ExpectChildPassed(RunChild(L"OnlyTheSystemFolder", ModuleFolder()));
 }
 
+// Windows takes the current folder out of the search after SetDllDirectoryW(L""); Wine keeps
+// searching it.
+bool EmptyDllDirectoryRemovesTheCurrentFolder() {
+    return !testing::IsWine();
+}
+
 TEST(RestrictDllSearchInChild, CurrentFolderLeavesTheSearch) {
     if (!InChild()) {
         GTEST_SKIP() << "runs in a process of its own, started by RestrictDllSearch";
@@ -143,8 +149,7 @@ TEST(RestrictDllSearchInChild, CurrentFolderLeavesTheSearch) {
     EXPECT_TRUE(Loads(kInCurrentFolder)) << "an ordinary search finds it";
     // The program's own module lacks the export, as kernel32 does on an unpatched Windows 7.
     EXPECT_EQ(RestrictDllSearch(GetModuleHandleW(nullptr)), DllSearch::CurrentFolderRemoved);
-    // Wine keeps searching the current folder after SetDllDirectoryW(L""); Windows does not.
-    if (!testing::IsWine()) {
+    if (EmptyDllDirectoryRemovesTheCurrentFolder()) {
         EXPECT_FALSE(Loads(kInCurrentFolder));
     }
 }
