@@ -5,8 +5,17 @@
 //   kit_guard save SNAPSHOT      record the keys the suites touch; refuses if SNAPSHOT exists
 //   kit_guard restore SNAPSHOT   put them back, then delete SNAPSHOT (kept when anything failed)
 //   kit_guard dump OUT           every key of both classes halves, sorted, as stable text
+//   kit_guard lock DIR           one run at a time: DIR\run.lock names the calling command
+//                                prompt; 4 while another live prompt holds it, a stale lock
+//                                is taken over; makes DIR for administrators and SYSTEM only
+//   kit_guard unlock DIR         drops the caller's lock, then DIR if it is empty
+//
+// Exit codes: 0 done, 1 failed, 2 refused with nothing changed, 4 another run is under way.
+// restore refuses a snapshot that anyone but an administrator or SYSTEM may have written, or
+// that names keys the kit does not guard or a folder other than the stand-in player's.
 #include <windows.h>
 
+#include <optional>
 #include <string>
 
 #include "kit/snapshot.h"
@@ -32,7 +41,9 @@ void PrintLine(const std::wstring& text) {
 }
 
 int Usage() {
-    PrintLine(L"usage: kit_guard elevated | save SNAPSHOT | restore SNAPSHOT | dump OUT");
+    PrintLine(
+        L"usage: kit_guard elevated | save SNAPSHOT | restore SNAPSHOT | dump OUT | lock DIR | "
+        L"unlock DIR");
     return mf::kit::kRefused;
 }
 
@@ -55,6 +66,17 @@ int wmain(int argc, wchar_t** argv) {
         code = mf::kit::RestoreCommand(argv[2], problems);
     } else if (command == L"dump") {
         code = mf::kit::DumpCommand(argv[2], problems);
+    } else if (command == L"lock" || command == L"unlock") {
+        // The lock names the command prompt running the kit, which outlives each guard call.
+        const std::optional<mf::kit::RunOwner> parent = mf::kit::ParentProcess();
+        if (!parent) {
+            problems.push_back(L"cannot identify the process that started this one");
+            code = mf::kit::kFailed;
+        } else if (command == L"lock") {
+            code = mf::kit::LockCommand(argv[2], *parent, problems);
+        } else {
+            code = mf::kit::UnlockCommand(argv[2], *parent, problems);
+        }
     } else {
         return Usage();
     }

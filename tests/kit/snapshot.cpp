@@ -1,6 +1,8 @@
 #include "kit/snapshot.h"
 
+#include <aclapi.h>
 #include <sddl.h>
+#include <tlhelp32.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -23,8 +25,21 @@ using win32::UniqueKernelHandle;
 constexpr REGSAM kView = KEY_WOW64_64KEY;
 constexpr SECURITY_INFORMATION kSecurityParts =
     OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
-// Lets anyone in, for the moment a key is read, changed or deleted past its own DACL.
-constexpr const wchar_t* kOpenDacl = L"D:(A;;KA;;;WD)(A;;KA;;;BA)(A;;KA;;;SY)";
+// Lets administrators and the system in, for the moment a key is read, changed or deleted past
+// its own DACL; nobody else gains anything meanwhile.
+constexpr const wchar_t* kLiftedDacl = L"D:(A;;KA;;;BA)(A;;KA;;;SY)";
+// The snapshot, the lock and their folder: administrators and the system only, nothing
+// inherited from a folder that users may write.
+constexpr const wchar_t* kGuardedFile = L"O:BAD:P(A;;FA;;;BA)(A;;FA;;;SY)";
+constexpr const wchar_t* kGuardedFolder = L"O:BAD:P(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)";
+
+TouchWatch g_watch = nullptr;
+
+void Touched(const std::wstring& path, const std::wstring& liftedDacl) {
+    if (g_watch) {
+        g_watch(path, liftedDacl);
+    }
+}
 
 std::wstring ErrorText(LONG code) {
     return L"error " + std::to_wstring(code);
@@ -78,16 +93,30 @@ LONG OpenKey(HKEY parent, const std::wstring& name, REGSAM access, UniqueHkey& k
     if (status != ERROR_ACCESS_DENIED) {
         return status;
     }
+    // The fallback below creates what is missing: it is given the last name only, below a
+    // parent opened on its own, so that it can never make the keys in between.
+    UniqueHkey above;
+    HKEY base = parent;
+    std::wstring leaf = name;
+    const std::size_t cut = name.rfind(L'\\');
+    if (cut != std::wstring::npos) {
+        const LONG opened = OpenKey(parent, name.substr(0, cut), KEY_QUERY_VALUE, above);
+        if (opened != ERROR_SUCCESS) {
+            return opened == ERROR_FILE_NOT_FOUND ? opened : status;
+        }
+        base = above.get();
+        leaf = name.substr(cut + 1);
+    }
     UniqueHkey backup;
     DWORD disposition = 0;
-    if (RegCreateKeyExW(parent, name.c_str(), 0, nullptr, REG_OPTION_BACKUP_RESTORE, access | kView,
+    if (RegCreateKeyExW(base, leaf.c_str(), 0, nullptr, REG_OPTION_BACKUP_RESTORE, access | kView,
                         nullptr, backup.put(), &disposition) != ERROR_SUCCESS) {
         return status;
     }
     if (disposition == REG_CREATED_NEW_KEY) {
         // Gone in between: leave nothing behind that was not there.
         backup.reset();
-        RegDeleteKeyExW(parent, name.c_str(), kView, 0);
+        RegDeleteKeyExW(base, leaf.c_str(), kView, 0);
         return ERROR_FILE_NOT_FOUND;
     }
     key = std::move(backup);
@@ -161,6 +190,9 @@ class OpenedKey {
     OpenedKey(HKEY parent, std::wstring name, REGSAM access, const std::wstring& path,
               Problems& problems)
         : parent_(parent), name_(std::move(name)), path_(path), problems_(problems) {
+        if (access & (KEY_SET_VALUE | KEY_CREATE_SUB_KEY | WRITE_DAC | WRITE_OWNER | DELETE)) {
+            Touched(path_, L"");
+        }
         status_ = OpenKey(parent_, name_, access, key_);
         if (status_ != ERROR_ACCESS_DENIED) {
             return;
@@ -170,8 +202,9 @@ class OpenedKey {
             return;
         }
         found_ = ReadSecurity(security.get());
-        if (!found_ ||
-            WriteSecurity(security.get(), DACL_SECURITY_INFORMATION, kOpenDacl) != ERROR_SUCCESS) {
+        Touched(path_, kLiftedDacl);
+        if (!found_ || WriteSecurity(security.get(), DACL_SECURITY_INFORMATION, kLiftedDacl) !=
+                           ERROR_SUCCESS) {
             found_.reset();
             return;
         }
@@ -322,6 +355,10 @@ std::wstring ParentOf(const std::wstring& path) {
     return cut == std::wstring::npos ? L"" : path.substr(0, cut);
 }
 
+std::size_t Depth(const std::wstring& path) {
+    return path.empty() ? 0 : std::count(path.begin(), path.end(), L'\\') + 1;
+}
+
 std::wstring LeafOf(const std::wstring& path) {
     const std::size_t cut = path.rfind(L'\\');
     return cut == std::wstring::npos ? path : path.substr(cut + 1);
@@ -386,8 +423,9 @@ void DeleteTree(HKEY parent, const std::wstring& name, const std::wstring& path,
     // Tests leave deny entries behind: open each key's DACL before deleting it.
     {
         UniqueHkey security;
+        Touched(path, kLiftedDacl);
         if (OpenForSecurity(parent, name, false, security) == ERROR_SUCCESS) {
-            WriteSecurity(security.get(), DACL_SECURITY_INFORMATION, kOpenDacl);
+            WriteSecurity(security.get(), DACL_SECURITY_INFORMATION, kLiftedDacl);
         }
     }
     UniqueHkey key;
@@ -464,15 +502,49 @@ void RestoreValues(HKEY key, const std::vector<ValueRecord>& want, const std::ws
     }
 }
 
-// Puts one recorded key back below `parent`. `stored` is its name as it is now, if it exists.
+void CompareKeys(const std::wstring& path, const KeyRecord& want, const KeyRecord& have,
+                 Problems& problems);
+
+bool Matches(const KeyRecord& want, const KeyRecord& have) {
+    Problems differences;
+    CompareKeys(L"", want, have, differences);
+    return differences.empty();
+}
+
+// The key's own security and values, and its subkeys' names, are as recorded.
+bool OwnPartMatches(const KeyRecord& want, const KeyRecord& have) {
+    const auto sameValues = [&] {
+        return want.values.size() == have.values.size() &&
+               std::all_of(want.values.begin(), want.values.end(), [&](const ValueRecord& value) {
+                   return std::any_of(have.values.begin(), have.values.end(),
+                                      [&](const ValueRecord& v) { return SameValue(v, value); });
+               });
+    };
+    const auto sameNames = [&] {
+        return want.subkeys.size() == have.subkeys.size() &&
+               std::all_of(want.subkeys.begin(), want.subkeys.end(), [&](const KeyRecord& sub) {
+                   return std::any_of(have.subkeys.begin(), have.subkeys.end(),
+                                      [&](const KeyRecord& k) { return k.name == sub.name; });
+               });
+    };
+    return want.security == have.security && sameValues() && sameNames();
+}
+
+// Puts one recorded key back below `parent`. `stored` is its name as it is now, if it exists;
+// `have` is the key as read now without opening anything up, null when it could not be read.
+// What already matches is left alone: not opened for writing, its DACL never lifted.
 void RestoreKey(HKEY parent, std::optional<std::wstring> stored, const KeyRecord& want,
-                const std::wstring& path, Problems& problems) {
+                const KeyRecord* have, const std::wstring& path, Problems& problems) {
+    if (stored && have && Matches(want, *have)) {
+        return;
+    }
     if (stored && *stored != want.name && !RenameKey(parent, *stored, want.name)) {
         // Its name differs in case and cannot be renamed: build it again from the record.
         DeleteTree(parent, *stored, path, problems);
         stored.reset();
     }
     if (!stored) {
+        have = nullptr;
         UniqueHkey created;
         const LONG status = RegCreateKeyExW(parent, want.name.c_str(), 0, nullptr, 0,
                                             READ_CONTROL | kView, nullptr, created.put(), nullptr);
@@ -482,7 +554,8 @@ void RestoreKey(HKEY parent, std::optional<std::wstring> stored, const KeyRecord
         }
     }
     // The recorded security first: it lifts a test's deny entries.
-    {
+    if (!have || have->security != want.security) {
+        Touched(path, L"");
         UniqueHkey security;
         LONG status = OpenForSecurity(parent, want.name, true, security);
         const std::optional<std::wstring> now =
@@ -503,21 +576,33 @@ void RestoreKey(HKEY parent, std::optional<std::wstring> stored, const KeyRecord
             }
         }
     }
-    // Where the recorded security refuses this process, it is opened for the changes and set
-    // again last, when the OpenedKey goes.
-    const OpenedKey key(parent, want.name, KEY_READ | KEY_WRITE | READ_CONTROL, path, problems);
-    if (key.status() != ERROR_SUCCESS) {
-        problems.push_back(path + L": cannot open to restore (" + ErrorText(key.status()) + L")");
+    // A key whose own part matches is only read, to reach its subkeys. Else, where the
+    // recorded security refuses this process, it is opened for the changes and set again last,
+    // when the OpenedKey goes.
+    const bool onlyBelow = have && OwnPartMatches(want, *have);
+    std::optional<OpenedKey> writable;
+    UniqueHkey readable;
+    HKEY key = nullptr;
+    LONG status = ERROR_SUCCESS;
+    if (onlyBelow) {
+        status = OpenKey(parent, want.name, KEY_READ, readable);
+        key = readable.get();
+    } else {
+        writable.emplace(parent, want.name, KEY_READ | KEY_WRITE | READ_CONTROL, path, problems);
+        status = writable->status();
+        key = writable->get();
+    }
+    if (status != ERROR_SUCCESS) {
+        problems.push_back(path + L": cannot open to restore (" + ErrorText(status) + L")");
         return;
     }
-    LONG status = ERROR_SUCCESS;
-    const std::vector<std::wstring> names = SubkeyNames(key.get(), status);
+    const std::vector<std::wstring> names = SubkeyNames(key, status);
     for (const std::wstring& name : names) {
         const bool kept =
             std::any_of(want.subkeys.begin(), want.subkeys.end(),
                         [&](const KeyRecord& sub) { return SameName(sub.name, name); });
         if (!kept) {
-            DeleteTree(key.get(), name, path + L"\\" + name, problems);
+            DeleteTree(key, name, path + L"\\" + name, problems);
         }
     }
     for (const KeyRecord& sub : want.subkeys) {
@@ -527,9 +612,19 @@ void RestoreKey(HKEY parent, std::optional<std::wstring> stored, const KeyRecord
                 current = name;
             }
         }
-        RestoreKey(key.get(), current, sub, path + L"\\" + sub.name, problems);
+        const KeyRecord* now = nullptr;
+        if (have && current) {
+            for (const KeyRecord& candidate : have->subkeys) {
+                if (candidate.name == *current) {
+                    now = &candidate;
+                }
+            }
+        }
+        RestoreKey(key, current, sub, now, path + L"\\" + sub.name, problems);
     }
-    RestoreValues(key.get(), want.values, path, problems);
+    if (!onlyBelow) {
+        RestoreValues(key, want.values, path, problems);
+    }
 }
 
 void CompareKeys(const std::wstring& path, const KeyRecord& want, const KeyRecord& have,
@@ -787,12 +882,24 @@ std::optional<std::string> ReadFileBytes(const std::wstring& path) {
     return bytes;
 }
 
+// A new file only: one that is there keeps its own security, whatever `sddl` says.
+UniqueKernelHandle CreateNewFile(const std::wstring& path, const wchar_t* sddl) {
+    std::optional<LocalSecurity> security;
+    if (sddl) {
+        security.emplace(sddl);
+    }
+    SECURITY_ATTRIBUTES attributes{sizeof attributes, security ? security->get() : nullptr, FALSE};
+    return UniqueKernelHandle(CreateFileW(path.c_str(), GENERIC_WRITE, 0, &attributes, CREATE_NEW,
+                                          FILE_ATTRIBUTE_NORMAL, nullptr));
+}
+
 // Writes beside `path` first and renames it into place only when all of it is on disk.
-bool WriteFileAtomically(const std::wstring& path, const std::string& bytes) {
+bool WriteFileAtomically(const std::wstring& path, const std::string& bytes,
+                         const wchar_t* sddl = nullptr) {
     const std::wstring partial = path + L".partial";
     {
-        const UniqueKernelHandle file(CreateFileW(partial.c_str(), GENERIC_WRITE, 0, nullptr,
-                                                  CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+        DeleteFileW(partial.c_str());
+        const UniqueKernelHandle file = CreateNewFile(partial, sddl);
         if (file.get() == INVALID_HANDLE_VALUE) {
             return false;
         }
@@ -840,6 +947,262 @@ bool RemoveFolder(const std::wstring& folder) {
     return RemoveDirectoryW(folder.c_str()) || !FileExists(folder);
 }
 
+// ---- Who may have written a file ---------------------------------------------------------
+
+std::wstring SidText(PSID sid) {
+    wchar_t* text = nullptr;
+    if (!sid || !ConvertSidToStringSidW(sid, &text)) {
+        return L"(unknown)";
+    }
+    std::wstring result(text);
+    LocalFree(text);
+    return result;
+}
+
+std::vector<BYTE> ProcessUser() {
+    HANDLE raw = nullptr;
+    std::vector<BYTE> sid;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &raw)) {
+        return sid;
+    }
+    const UniqueKernelHandle token(raw);
+    BYTE buffer[SECURITY_MAX_SID_SIZE + sizeof(TOKEN_USER)];
+    DWORD size = 0;
+    if (GetTokenInformation(token.get(), TokenUser, buffer, sizeof buffer, &size)) {
+        const PSID user = reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid;
+        const auto* begin = static_cast<const BYTE*>(user);
+        sid.assign(begin, begin + GetLengthSid(user));
+    }
+    return sid;
+}
+
+// Whether the file system in `folder` keeps the owner set on a new file. Wine's does not: it
+// reports every file of the Unix user as owned by this process's user, whatever was set, and
+// derives the DACL from the mode bits. Only there does that user count as an administrator
+// below; where the probe cannot be made, owners count as kept.
+bool FileOwnersAreKept(const std::wstring& folder) {
+    const std::wstring probe =
+        folder + L"\\kit_guard-" + std::to_wstring(GetCurrentProcessId()) + L".probe";
+    const LocalSecurity security(kGuardedFile);
+    SECURITY_ATTRIBUTES attributes{sizeof attributes, security.get(), FALSE};
+    const UniqueKernelHandle file(
+        CreateFileW(probe.c_str(), GENERIC_WRITE | READ_CONTROL | DELETE, 0, &attributes,
+                    CREATE_NEW, FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr));
+    if (file.get() == INVALID_HANDLE_VALUE) {
+        return true;
+    }
+    PSID owner = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (GetSecurityInfo(file.get(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr,
+                        nullptr, nullptr, &descriptor) != ERROR_SUCCESS) {
+        return true;
+    }
+    const bool kept = IsWellKnownSid(owner, WinBuiltinAdministratorsSid);
+    LocalFree(descriptor);
+    return kept;
+}
+
+// Why the file or folder open as `handle` may have been written or planted by someone other
+// than an administrator or the system; nothing when it cannot have been.
+std::optional<std::wstring> Untrusted(HANDLE handle, const std::wstring& folder) {
+    PSID owner = nullptr;
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    const DWORD status = GetSecurityInfo(handle, SE_FILE_OBJECT,
+                                         OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                                         &owner, nullptr, &dacl, nullptr, &descriptor);
+    if (status != ERROR_SUCCESS) {
+        return L"cannot read its security (" + ErrorText(static_cast<LONG>(status)) + L")";
+    }
+    std::vector<BYTE> user;
+    if (!FileOwnersAreKept(folder)) {
+        user = ProcessUser();
+    }
+    const auto trusted = [&](PSID sid) {
+        return IsWellKnownSid(sid, WinBuiltinAdministratorsSid) ||
+               IsWellKnownSid(sid, WinLocalSystemSid) ||
+               (!user.empty() && EqualSid(sid, user.data()));
+    };
+    std::optional<std::wstring> why;
+    if (!owner || !trusted(owner)) {
+        why = L"owned by " + SidText(owner) + L", not by Administrators or SYSTEM";
+    } else if (!dacl) {
+        why = L"has no DACL: anyone may write it";
+    } else {
+        constexpr ACCESS_MASK kWrites = FILE_WRITE_DATA | FILE_APPEND_DATA | WRITE_DAC |
+                                        WRITE_OWNER | DELETE | GENERIC_WRITE | GENERIC_ALL |
+                                        MAXIMUM_ALLOWED;
+        for (DWORD index = 0; index < dacl->AceCount && !why; ++index) {
+            void* entry = nullptr;
+            if (!GetAce(dacl, index, &entry)) {
+                why = L"has a DACL that cannot be read";
+                break;
+            }
+            const auto* header = static_cast<const ACE_HEADER*>(entry);
+            if (header->AceType == ACCESS_DENIED_ACE_TYPE ||
+                (header->AceFlags & INHERIT_ONLY_ACE)) {
+                continue;
+            }
+            if (header->AceType != ACCESS_ALLOWED_ACE_TYPE) {
+                why = L"has a DACL entry of a kind not checked here";
+                break;
+            }
+            const auto* allowed = static_cast<const ACCESS_ALLOWED_ACE*>(entry);
+            const PSID sid = const_cast<DWORD*>(&allowed->SidStart);
+            if ((allowed->Mask & kWrites) && !trusted(sid)) {
+                why = L"lets " + SidText(sid) + L" write it";
+            }
+        }
+    }
+    LocalFree(descriptor);
+    return why;
+}
+
+// Opens a file or folder as it is, a link itself rather than what it points to.
+UniqueKernelHandle OpenAsIs(const std::wstring& path, DWORD access) {
+    return UniqueKernelHandle(CreateFileW(
+        path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+}
+
+// The snapshot's bytes, read only from a file that nobody but an administrator or the
+// system can have written; else `why` says what is wrong with it.
+std::optional<std::string> ReadGuardedFile(const std::wstring& path, std::wstring& why) {
+    const UniqueKernelHandle file(CreateFileW(path.c_str(), GENERIC_READ | READ_CONTROL,
+                                              FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                              FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (file.get() == INVALID_HANDLE_VALUE) {
+        why = L"cannot read the snapshot (" + ErrorText(static_cast<LONG>(GetLastError())) + L")";
+        return std::nullopt;
+    }
+    BY_HANDLE_FILE_INFORMATION information{};
+    if (!GetFileInformationByHandle(file.get(), &information) ||
+        ((information.dwFileAttributes | GetFileAttributesW(path.c_str())) &
+         FILE_ATTRIBUTE_REPARSE_POINT)) {
+        why = L"the snapshot is a link: not followed; nothing changed";
+        return std::nullopt;
+    }
+    if (const std::optional<std::wstring> untrusted = Untrusted(file.get(), ParentOf(path))) {
+        why = L"the snapshot may have been written by someone else: it is " + *untrusted +
+              L"; nothing changed";
+        return std::nullopt;
+    }
+    std::string bytes;
+    char buffer[65536];
+    DWORD read = 0;
+    while (ReadFile(file.get(), buffer, sizeof buffer, &read, nullptr) && read > 0) {
+        bytes.append(buffer, read);
+    }
+    return bytes;
+}
+
+// A link anywhere from `path` up to `top` (both included) could lead a removal elsewhere.
+bool LinkOnTheWay(std::wstring path, const std::wstring& top) {
+    for (;;) {
+        const DWORD attributes = GetFileAttributesW(path.c_str());
+        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+            return true;
+        }
+        if (SameName(path, top) || ParentOf(path).empty()) {
+            return false;
+        }
+        path = ParentOf(path);
+    }
+}
+
+// The state folder, made for administrators and the system only when missing; one that is
+// there must be a plain folder that an administrator or the system owns.
+int PrepareStateFolder(const std::wstring& dir, bool create, Problems& problems) {
+    if (create) {
+        const LocalSecurity security(kGuardedFolder);
+        SECURITY_ATTRIBUTES attributes{sizeof attributes, security.get(), FALSE};
+        if (CreateDirectoryW(dir.c_str(), &attributes)) {
+            return kOk;
+        }
+        if (GetLastError() != ERROR_ALREADY_EXISTS) {
+            problems.push_back(dir + L": cannot create (" +
+                               ErrorText(static_cast<LONG>(GetLastError())) + L")");
+            return kFailed;
+        }
+    }
+    const UniqueKernelHandle folder = OpenAsIs(dir, READ_CONTROL | FILE_READ_ATTRIBUTES);
+    BY_HANDLE_FILE_INFORMATION information{};
+    if (folder.get() == INVALID_HANDLE_VALUE ||
+        !GetFileInformationByHandle(folder.get(), &information)) {
+        problems.push_back(dir + L": cannot open (" + ErrorText(static_cast<LONG>(GetLastError())) +
+                           L")");
+        return kFailed;
+    }
+    // Wine shows a Unix link by its path only, not through a handle.
+    const DWORD attributes = GetFileAttributesW(dir.c_str());
+    if ((information.dwFileAttributes | attributes) & FILE_ATTRIBUTE_REPARSE_POINT) {
+        problems.push_back(dir + L": a link (reparse point), not followed; refused");
+        return kRefused;
+    }
+    if (!(information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        problems.push_back(dir + L": not a folder; refused");
+        return kRefused;
+    }
+    if (const std::optional<std::wstring> untrusted = Untrusted(folder.get(), ParentOf(dir))) {
+        problems.push_back(dir + L": made by someone else: it is " + *untrusted + L"; refused");
+        return kRefused;
+    }
+    return kOk;
+}
+
+constexpr const char* kLockHeader = "kit_guard lock 1";
+
+std::optional<RunOwner> ParseLock(const std::string& text) {
+    const std::string head = std::string(kLockHeader) + "\n";
+    if (text.size() <= head.size() || text.compare(0, head.size(), head) != 0 ||
+        text.back() != '\n') {
+        return std::nullopt;
+    }
+    const std::vector<std::string> fields =
+        Fields(text.substr(head.size(), text.size() - head.size() - 1));
+    if (fields.size() != 2) {
+        return std::nullopt;
+    }
+    const std::optional<unsigned long> pid = ParseNumber(fields[0]);
+    const std::optional<std::vector<BYTE>> created = ParseHex(fields[1]);
+    if (!pid || !created || created->size() != 8) {
+        return std::nullopt;
+    }
+    RunOwner owner{static_cast<DWORD>(*pid), 0};
+    for (const BYTE byte : *created) {
+        owner.created = owner.created << 8 | byte;
+    }
+    return owner;
+}
+
+std::string LockText(const RunOwner& owner) {
+    BYTE created[8];
+    for (int index = 0; index < 8; ++index) {
+        created[index] = static_cast<BYTE>(owner.created >> (56 - 8 * index));
+    }
+    return std::string(kLockHeader) + "\n" + std::to_string(owner.pid) + " " + Hex(created, 8) +
+           "\n";
+}
+
+// The run that the lock names, while it is still under way.
+std::optional<RunOwner> LiveHolder(const std::wstring& lock) {
+    const std::optional<std::string> text = ReadFileBytes(lock);
+    const std::optional<RunOwner> holder = text ? ParseLock(*text) : std::nullopt;
+    if (!holder) {
+        return std::nullopt;
+    }
+    const std::optional<RunOwner> now = LiveProcess(holder->pid);
+    // A creation time that cannot be read counts as the same: better a refused run than two.
+    if (!now || (now->created != 0 && now->created != holder->created)) {
+        return std::nullopt;
+    }
+    return holder;
+}
+
+bool SameOwner(const RunOwner& a, const RunOwner& b) {
+    return a.pid == b.pid && a.created == b.created;
+}
+
 std::wstring EnvironmentVariable(const wchar_t* name) {
     const DWORD size = GetEnvironmentVariableW(name, nullptr, 0);
     if (size == 0) {
@@ -853,6 +1216,10 @@ std::wstring EnvironmentVariable(const wchar_t* name) {
 }  // namespace
 
 // ---- Public -------------------------------------------------------------------------------
+
+void WatchTouches(TouchWatch watch) {
+    g_watch = watch;
+}
 
 Scope KitScope() {
     Scope scope;
@@ -901,10 +1268,11 @@ Snapshot Take(const Scope& scope, Problems& problems) {
         const auto exists = [&](const std::wstring& key) {
             return parents.Find(hive, hiveName, ParentOf(key), LeafOf(key)).has_value();
         };
-        // An absent key is recorded as its highest absent ancestor, stopping below the hive's
-        // first level, so that restore also removes the parents a test created for it.
+        // An absent key is recorded as its highest absent ancestor, so that restore also
+        // removes the parents a test created for it; but never a class itself or anything
+        // above one (Software\\Classes\\NAME), which restore would refuse as not guarded.
         if (!exists(path)) {
-            while (ParentOf(ParentOf(path)) != L"" && !exists(ParentOf(path))) {
+            while (Depth(ParentOf(path)) > 3 && !exists(ParentOf(path))) {
                 path = ParentOf(path);
             }
         }
@@ -964,6 +1332,21 @@ void Restore(const Snapshot& snapshot, Problems& problems) {
         if (!root.key && !stored) {
             continue;
         }
+        // Read as it is first, opening nothing up: a root that matches is left alone.
+        std::optional<KeyRecord> have;
+        if (root.key && stored) {
+            UniqueHkey reader;
+            Problems unreadable;
+            if (OpenKey(hive, root.parent, KEY_ENUMERATE_SUB_KEYS, reader) == ERROR_SUCCESS) {
+                have = ReadTree(reader.get(), *stored, path, false, unreadable);
+            }
+            if (!unreadable.empty()) {
+                have.reset();
+            }
+            if (have && Matches(*root.key, *have)) {
+                continue;
+            }
+        }
         UniqueHkey parent;
         LONG status = OpenKey(hive, root.parent, KEY_READ | KEY_WRITE, parent);
         if (status == ERROR_FILE_NOT_FOUND && root.key) {
@@ -975,7 +1358,7 @@ void Restore(const Snapshot& snapshot, Problems& problems) {
             continue;
         }
         if (root.key) {
-            RestoreKey(parent.get(), stored, *root.key, path, problems);
+            RestoreKey(parent.get(), stored, *root.key, have ? &*have : nullptr, path, problems);
         } else {
             DeleteTree(parent.get(), *stored, path, problems);
         }
@@ -1143,7 +1526,7 @@ int SaveCommand(const std::wstring& file, const Scope& scope, Problems& problems
     if (!problems.empty()) {
         return kFailed;
     }
-    if (!WriteFileAtomically(file, Serialize(snapshot))) {
+    if (!WriteFileAtomically(file, Serialize(snapshot), kGuardedFile)) {
         problems.push_back(file + L": cannot write (" + ErrorText(GetLastError()) + L")");
         return kFailed;
     }
@@ -1151,10 +1534,10 @@ int SaveCommand(const std::wstring& file, const Scope& scope, Problems& problems
 }
 
 int RestoreCommand(const std::wstring& file, Problems& problems) {
-    const std::optional<std::string> bytes = ReadFileBytes(file);
+    std::wstring why;
+    const std::optional<std::string> bytes = ReadGuardedFile(file, why);
     if (!bytes) {
-        problems.push_back(file + L": cannot read the snapshot (" + ErrorText(GetLastError()) +
-                           L")");
+        problems.push_back(file + L": " + why);
         return kRefused;
     }
     std::wstring error;
@@ -1163,13 +1546,37 @@ int RestoreCommand(const std::wstring& file, Problems& problems) {
         problems.push_back(file + L": not a usable snapshot, nothing changed: " + error);
         return kRefused;
     }
+    // Only what save records here: the guarded keys, or keys below them, and the stand-in's
+    // folder of this machine. Anything else was not written by save.
+    const Scope kit = KitScope();
+    for (const RootRecord& root : snapshot->roots) {
+        const std::wstring path = RootPath(root);
+        const bool guarded = std::any_of(kit.keys.begin(), kit.keys.end(), [&](const auto& key) {
+            return SameName(path, key) || (path.size() > key.size() && path[key.size()] == L'\\' &&
+                                           SameName(path.substr(0, key.size()), key));
+        });
+        if (!guarded) {
+            problems.push_back(file + L": names " + path +
+                               L", which the kit does not guard; refused, nothing changed");
+            return kRefused;
+        }
+    }
+    if (snapshot->folder != kit.folder) {
+        problems.push_back(file + L": names the folder " + snapshot->folder + L", not " +
+                           kit.folder + L"; refused, nothing changed");
+        return kRefused;
+    }
     EnablePrivileges();
     Restore(*snapshot, problems);
-    if (!snapshot->folderExisted && !snapshot->folder.empty() &&
-        LeafOf(snapshot->folder) == kStandInFolderName && FileExists(snapshot->folder) &&
-        !RemoveFolder(snapshot->folder)) {
-        problems.push_back(snapshot->folder + L": cannot remove (" + ErrorText(GetLastError()) +
-                           L")");
+    if (!snapshot->folderExisted && !snapshot->folder.empty() && FileExists(snapshot->folder)) {
+        if (LinkOnTheWay(snapshot->folder, ParentOf(kit.folder))) {
+            problems.push_back(snapshot->folder +
+                               L": it or a folder above it is a link (reparse point): not "
+                               L"followed, not removed");
+        } else if (!RemoveFolder(snapshot->folder)) {
+            problems.push_back(snapshot->folder + L": cannot remove (" + ErrorText(GetLastError()) +
+                               L")");
+        }
     }
     if (!problems.empty()) {
         problems.push_back(file + L": kept, for another try");
@@ -1208,6 +1615,127 @@ int DumpCommand(const std::wstring& file, Problems& problems) {
         problems.push_back(file + L": cannot write (" + ErrorText(GetLastError()) + L")");
         return kFailed;
     }
+    return kOk;
+}
+
+}  // namespace mf::kit
+
+namespace mf::kit {
+
+std::optional<RunOwner> LiveProcess(DWORD pid) {
+    const UniqueKernelHandle process(
+        OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE, pid));
+    if (!process) {
+        // No such process; any other refusal means it is there but closed to us.
+        if (GetLastError() == ERROR_INVALID_PARAMETER) {
+            return std::nullopt;
+        }
+        return RunOwner{pid, 0};
+    }
+    // A process that ended lingers while anything holds a handle to it.
+    if (WaitForSingleObject(process.get(), 0) != WAIT_TIMEOUT) {
+        return std::nullopt;
+    }
+    FILETIME created{};
+    FILETIME exited{};
+    FILETIME kernel{};
+    FILETIME user{};
+    if (!GetProcessTimes(process.get(), &created, &exited, &kernel, &user)) {
+        return RunOwner{pid, 0};
+    }
+    return RunOwner{pid, std::uint64_t{created.dwHighDateTime} << 32 | created.dwLowDateTime};
+}
+
+std::optional<RunOwner> ParentProcess() {
+    const UniqueKernelHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    if (snapshot.get() == INVALID_HANDLE_VALUE) {
+        return std::nullopt;
+    }
+    PROCESSENTRY32W entry{};
+    entry.dwSize = sizeof entry;
+    DWORD parent = 0;
+    for (BOOL more = Process32FirstW(snapshot.get(), &entry); more;
+         more = Process32NextW(snapshot.get(), &entry)) {
+        if (entry.th32ProcessID == GetCurrentProcessId()) {
+            parent = entry.th32ParentProcessID;
+        }
+    }
+    const std::optional<RunOwner> self = LiveProcess(GetCurrentProcessId());
+    const std::optional<RunOwner> found = parent ? LiveProcess(parent) : std::nullopt;
+    // A parent that started after us is another process that was given the gone parent's id.
+    if (!found || !self || found->created == 0 || found->created > self->created) {
+        return std::nullopt;
+    }
+    return found;
+}
+
+int LockCommand(const std::wstring& dir, const RunOwner& owner, Problems& problems) {
+    const int prepared = PrepareStateFolder(dir, true, problems);
+    if (prepared != kOk) {
+        return prepared;
+    }
+    const std::wstring lock = dir + L"\\run.lock";
+    const std::wstring partial = lock + L"." + std::to_wstring(GetCurrentProcessId());
+    // Written whole beside it and renamed into place, never over another: of two runs that
+    // start together, one takes the lock.
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        DeleteFileW(partial.c_str());
+        {
+            const std::string text = LockText(owner);
+            const UniqueKernelHandle file = CreateNewFile(partial, kGuardedFile);
+            DWORD written = 0;
+            if (file.get() == INVALID_HANDLE_VALUE ||
+                !WriteFile(file.get(), text.data(), static_cast<DWORD>(text.size()), &written,
+                           nullptr) ||
+                written != text.size()) {
+                problems.push_back(lock + L": cannot write (" +
+                                   ErrorText(static_cast<LONG>(GetLastError())) + L")");
+                DeleteFileW(partial.c_str());
+                return kFailed;
+            }
+        }
+        if (MoveFileExW(partial.c_str(), lock.c_str(), MOVEFILE_WRITE_THROUGH)) {
+            return kOk;
+        }
+        DeleteFileW(partial.c_str());
+        const std::optional<RunOwner> holder = LiveHolder(lock);
+        if (holder && SameOwner(*holder, owner)) {
+            return kOk;
+        }
+        if (holder) {
+            problems.push_back(L"another run is under way (process " +
+                               std::to_wstring(holder->pid) + L")");
+            return kBusy;
+        }
+        // Left by a run that was cut off: taken over.
+        DeleteFileW(lock.c_str());
+    }
+    problems.push_back(lock + L": cannot take it");
+    return kFailed;
+}
+
+int UnlockCommand(const std::wstring& dir, const RunOwner& owner, Problems& problems) {
+    if (!FileExists(dir)) {
+        return kOk;
+    }
+    const int prepared = PrepareStateFolder(dir, false, problems);
+    if (prepared != kOk) {
+        return prepared;
+    }
+    const std::wstring lock = dir + L"\\run.lock";
+    const std::optional<RunOwner> holder = LiveHolder(lock);
+    if (holder && !SameOwner(*holder, owner)) {
+        problems.push_back(L"another run is under way (process " + std::to_wstring(holder->pid) +
+                           L"); its lock stays");
+        return kBusy;
+    }
+    if (FileExists(lock) && !DeleteFileW(lock.c_str())) {
+        problems.push_back(lock + L": cannot delete (" +
+                           ErrorText(static_cast<LONG>(GetLastError())) + L")");
+        return kFailed;
+    }
+    // Kept while it holds anything else: a snapshot that could not be restored.
+    RemoveDirectoryW(dir.c_str());
     return kOk;
 }
 

@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -51,11 +52,17 @@ using Problems = std::vector<std::wstring>;
 inline constexpr int kOk = 0;
 inline constexpr int kFailed = 1;
 inline constexpr int kRefused = 2;
+inline constexpr int kBusy = 4;
 
 // The classes keys the suites touch, in both halves, the tests' own key, the stand-in's folder.
 Scope KitScope();
 // The leaf name of the stand-in player's folder; restore removes no other folder.
 inline constexpr const wchar_t* kStandInFolderName = L"Marblefinch Pl\u00e5yer \u64ad\u653e\u5668";
+
+// Each key that restore opens for writing or lifts past its DACL, with the DACL it is lifted
+// to (empty for a plain open for writing); null for none. Lets the tests see what is touched.
+using TouchWatch = void (*)(const std::wstring& path, const std::wstring& liftedDacl);
+void WatchTouches(TouchWatch watch);
 
 // Enables the backup, restore and take-ownership privileges where the token holds them.
 void EnablePrivileges();
@@ -82,5 +89,23 @@ int ElevatedCommand(Problems& problems);
 int SaveCommand(const std::wstring& file, const Scope& scope, Problems& problems);
 int RestoreCommand(const std::wstring& file, Problems& problems);
 int DumpCommand(const std::wstring& file, Problems& problems);
+
+// A process as a lock names it: its id and its creation time, which tells it from a later
+// process that was given the same id.
+struct RunOwner {
+    DWORD pid = 0;
+    std::uint64_t created = 0;
+};
+// This process's parent (the command prompt running the kit), if it is still there.
+std::optional<RunOwner> ParentProcess();
+// `pid` as it is now, if it is alive.
+std::optional<RunOwner> LiveProcess(DWORD pid);
+
+// Takes DIR\run.lock for `owner`, making DIR (administrators and SYSTEM only) if missing:
+// kBusy when the lock names another live process, kRefused when DIR is not ours.
+int LockCommand(const std::wstring& dir, const RunOwner& owner, Problems& problems);
+// Drops `owner`'s lock (or a stale one), then DIR if it is empty: kBusy when the lock names
+// another live process.
+int UnlockCommand(const std::wstring& dir, const RunOwner& owner, Problems& problems);
 
 }  // namespace mf::kit

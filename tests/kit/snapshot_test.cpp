@@ -4,7 +4,9 @@
 
 #include <windows.h>
 
+#include <aclapi.h>
 #include <sddl.h>
+#include <winioctl.h>
 
 #include <fstream>
 #include <functional>
@@ -184,6 +186,24 @@ std::string ReadBytes(const std::wstring& path) {
     return bytes;
 }
 
+// As save writes a snapshot: administrators and the system only, so that restore takes it.
+constexpr const wchar_t* kGuardedFile = L"O:BAD:P(A;;FA;;;BA)(A;;FA;;;SY)";
+
+void WriteGuarded(const std::wstring& path, const std::string& bytes) {
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(kGuardedFile, SDDL_REVISION_1,
+                                                                     &sd, nullptr));
+    SECURITY_ATTRIBUTES attributes{sizeof attributes, sd, FALSE};
+    DeleteFileW(path.c_str());
+    const UniqueKernelHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, &attributes,
+                                              CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+    LocalFree(sd);
+    ASSERT_NE(file.get(), INVALID_HANDLE_VALUE);
+    DWORD written = 0;
+    ASSERT_TRUE(
+        WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr));
+}
+
 std::string Joined(const Problems& problems) {
     std::string text;
     for (const std::wstring& problem : problems) {
@@ -219,6 +239,9 @@ std::wstring Widen(const std::string& text) {
     return std::wstring(text.begin(), text.end());
 }
 
+bool RunUnix(const std::wstring& program, const std::wstring& first,
+             const std::wstring& second = L"");
+
 // Both halves of the test base, each as a guarded root: arranged, saved, changed, restored.
 class Guard : public ::testing::Test {
   protected:
@@ -227,7 +250,8 @@ class Guard : public ::testing::Test {
         Make(M, L"");
         Make(U, L"");
         CreateDirectoryW(TempFolder().c_str(), nullptr);
-        scope_.folder = TempFolder() + L"\\" + kStandInFolderName;
+        // Restore takes no other folder than this machine's stand-in one.
+        scope_.folder = KitScope().folder;
         for (const wchar_t* hive : {L"HKLM\\", L"HKCU\\"}) {
             for (const wchar_t* sub : {L"Item", L"Tree\\Deep\\Deeper"}) {
                 scope_.keys.push_back(hive + At(sub));
@@ -240,6 +264,13 @@ class Guard : public ::testing::Test {
         DeleteTree(M, kBase);
         DeleteTree(U, kBase);
         RemoveFolder(TempFolder());
+        // Wine can neither see nor remove a Unix link that points nowhere, as the link tests
+        // may leave one.
+        if (FileExists(TempFolder()) && RunUnix(L"rm -rf", TempFolder())) {
+            for (int wait = 0; wait < 100 && FileExists(TempFolder()); ++wait) {
+                Sleep(50);
+            }
+        }
     }
 
     // The whole test base in both halves, sorted, every byte and each key's security.
@@ -258,7 +289,7 @@ class Guard : public ::testing::Test {
     void Save() {
         Problems problems;
         ASSERT_EQ(SaveCommand(snapshot_, scope_, problems), kOk) << Joined(problems);
-        ASSERT_TRUE(CopyFileW(snapshot_.c_str(), copy_.c_str(), FALSE));
+        WriteGuarded(copy_, ReadBytes(snapshot_));
     }
 
     int RestoreFrom(const std::wstring& file, Problems& problems) {
@@ -455,7 +486,7 @@ TEST_F(Guard, UnusableSnapshotIsRefusedAndChangesNothing) {
         SCOPED_TRACE(c.name);
         DeleteFileW(snapshot_.c_str());
         if (c.bytes) {
-            WriteBytes(snapshot_, *c.bytes);
+            WriteGuarded(snapshot_, *c.bytes);
         }
         Problems problems;
         EXPECT_EQ(RestoreFrom(snapshot_, problems), kRefused);
@@ -484,7 +515,7 @@ TEST_F(Guard, KeyThatCannotBePutBackIsNamedAndTheSnapshotKept) {
         }
     }
     DeleteFileW(snapshot_.c_str());
-    WriteBytes(snapshot_, Serialize(*snapshot));
+    WriteGuarded(snapshot_, Serialize(*snapshot));
     SetText(M, L"Item", L"", L"Marblefinch.mp3");
 
     Problems problems;
@@ -501,22 +532,19 @@ TEST_F(Guard, KeyThatCannotBePutBackIsNamedAndTheSnapshotKept) {
     EXPECT_EQ(State(), before);
 }
 
-// The stand-in player's folder goes when it was not there at save time, and only then; a
-// folder of another name is never removed.
+// The stand-in player's folder goes when it was not there at save time, and only then.
 TEST_F(Guard, FolderIsRemovedOnlyWhenTheRunMadeIt) {
+    ASSERT_FALSE(FileExists(scope_.folder)) << "the stand-in is installed: not a clean start";
     const struct {
         const char* name;
-        std::wstring leaf;
         bool existed;
         bool remains;
     } cases[] = {
-        {"made by the run", kStandInFolderName, false, false},
-        {"there before", kStandInFolderName, true, true},
-        {"another name", L"Other", false, true},
+        {"made by the run", false, false},
+        {"there before", true, true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        scope_.folder = TempFolder() + L"\\" + c.leaf;
         RemoveFolder(scope_.folder);
         if (c.existed) {
             CreateDirectoryW(scope_.folder.c_str(), nullptr);
@@ -533,6 +561,430 @@ TEST_F(Guard, FolderIsRemovedOnlyWhenTheRunMadeIt) {
         SetFileAttributesW((scope_.folder + L"\\player.exe").c_str(), FILE_ATTRIBUTE_NORMAL);
         RemoveFolder(scope_.folder);
         DeleteFileW(copy_.c_str());
+    }
+}
+
+// What restore opens for writing or lifts past its DACL, as the guard reports it.
+std::vector<std::pair<std::wstring, std::wstring>> g_touches;
+
+void RecordTouch(const std::wstring& path, const std::wstring& liftedDacl) {
+    g_touches.emplace_back(path, liftedDacl);
+}
+
+// Every SID that `sddl`'s DACL grants anything.
+std::vector<std::wstring> Grantees(const std::wstring& sddl) {
+    std::vector<std::wstring> sids;
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1, &sd,
+                                                              nullptr)) {
+        return {L"(unparsable)"};
+    }
+    BOOL present = FALSE;
+    BOOL defaulted = FALSE;
+    PACL dacl = nullptr;
+    GetSecurityDescriptorDacl(sd, &present, &dacl, &defaulted);
+    for (DWORD index = 0; dacl && index < dacl->AceCount; ++index) {
+        void* ace = nullptr;
+        GetAce(dacl, index, &ace);
+        if (static_cast<ACE_HEADER*>(ace)->AceType == ACCESS_ALLOWED_ACE_TYPE) {
+            wchar_t* text = nullptr;
+            ConvertSidToStringSidW(&static_cast<ACCESS_ALLOWED_ACE*>(ace)->SidStart, &text);
+            sids.emplace_back(text);
+            LocalFree(text);
+        }
+    }
+    LocalFree(sd);
+    return sids;
+}
+
+// A Windows tree that matches its record is never opened for writing, so its owner's DACL
+// (TrustedInstaller's, on Windows) is never lifted; where a key must be lifted, only
+// administrators and the system are let in meanwhile.
+TEST_F(Guard, RestoreTouchesOnlyWhatDiffersAndLiftsForAdministratorsOnly) {
+    SetText(M, L"Item", L"", L"Original.File");
+    SetText(M, L"Item\\Protected\\Verb", L"", L"cmd");
+    SecureSub(M, L"Item\\Protected", kNoWrites);
+    SecureSub(M, L"Item\\Protected\\Verb", kNoWrites);
+    SetText(M, L"Item\\Refusing", L"", L"Original.File");
+    SecureSub(M, L"Item\\Refusing", kNoWrites);
+    SetText(U, L"Item", L"", L"User.Choice");
+    SecureSub(U, L"Item", kNoWrites);
+    const std::string before = State();
+    Save();
+    SetText(M, L"Item", L"", L"Marblefinch.mp3");
+    SecureSub(M, L"Item\\Refusing", kOpen);
+    SetText(M, L"Item\\Refusing", L"", L"Marblefinch.mp3");
+    SecureSub(M, L"Item\\Refusing", kNoWrites);
+    SetText(M, L"Item\\Added", L"", L"new");
+    SecureSub(M, L"Item\\Added", kNoWrites);
+
+    g_touches.clear();
+    WatchTouches(RecordTouch);
+    Problems problems;
+    const int code = RestoreFrom(snapshot_, problems);
+    WatchTouches(nullptr);
+    EXPECT_EQ(code, kOk) << Joined(problems);
+    EXPECT_EQ(State(), before);
+
+    const std::wstring item = L"HKLM\\" + At(L"Item");
+    bool lifted = false;
+    for (const auto& [path, dacl] : g_touches) {
+        SCOPED_TRACE(::testing::PrintToString(path) + " " + ::testing::PrintToString(dacl));
+        EXPECT_EQ(path.find(item + L"\\Protected"), std::wstring::npos) << "matches its record";
+        EXPECT_EQ(path.find(L"HKCU\\"), std::wstring::npos) << "matches its record";
+        for (const std::wstring& sid : Grantees(dacl)) {
+            EXPECT_TRUE(sid == L"S-1-5-32-544" || sid == L"S-1-5-18")
+                << ::testing::PrintToString(sid);
+        }
+        lifted = lifted || !dacl.empty();
+    }
+    const auto touched = [&](const std::wstring& path) {
+        return std::any_of(g_touches.begin(), g_touches.end(),
+                           [&](const auto& touch) { return touch.first == path; });
+    };
+    // The ones that differ are worked on, past their deny entries.
+    EXPECT_TRUE(touched(item));
+    EXPECT_TRUE(touched(item + L"\\Refusing"));
+    EXPECT_TRUE(touched(item + L"\\Added"));
+    EXPECT_TRUE(lifted);
+}
+
+// Whether this file system keeps the owner set on a file (Wine's reports its Unix owner).
+bool FileOwnersAreKept() {
+    const std::wstring probe = TempFolder() + L"\\owner.probe";
+    WriteGuarded(probe, "x");
+    PSID owner = nullptr;
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    GetNamedSecurityInfoW(probe.c_str(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner,
+                          nullptr, nullptr, nullptr, &sd);
+    const bool kept = owner && IsWellKnownSid(owner, WinBuiltinAdministratorsSid);
+    LocalFree(sd);
+    DeleteFileW(probe.c_str());
+    return kept;
+}
+
+void SetFileSecurityText(const std::wstring& path, const std::wstring& sddl) {
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1,
+                                                                     &sd, nullptr));
+    SECURITY_INFORMATION parts = DACL_SECURITY_INFORMATION;
+    if (sddl.rfind(L"O:", 0) == 0) {
+        parts |= OWNER_SECURITY_INFORMATION;
+    }
+    const BOOL set = SetFileSecurityW(path.c_str(), parts, sd);
+    LocalFree(sd);
+    ASSERT_TRUE(set) << GetLastError();
+}
+
+// %ProgramData% is writable by users: a snapshot planted there, or one that names anything but
+// the guarded keys and the stand-in's folder, changes nothing.
+TEST_F(Guard, PlantedSnapshotIsRefusedAndChangesNothing) {
+    SetText(M, L"Item", L"", L"Original.File");
+    Save();
+    std::wstring error;
+    const std::optional<Snapshot> good = Parse(ReadBytes(copy_), error);
+    ASSERT_TRUE(good) << ::testing::PrintToString(error);
+    SetText(M, L"Item", L"", L"Marblefinch.mp3");
+    // Not guarded, one of them named as if below a guarded key: each would be deleted.
+    const std::wstring outside = L"Software\\Classes\\MarblefinchGuardTestsOutside";
+    UniqueHkey key;
+    ASSERT_EQ(RegCreateKeyExW(M, outside.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS | kView, nullptr,
+                              key.put(), nullptr),
+              ERROR_SUCCESS);
+    key.reset();
+    const std::wstring elsewhere = TempFolder() + L"\\" + kStandInFolderName;
+    ASSERT_TRUE(CreateDirectoryW(elsewhere.c_str(), nullptr));
+    const std::string changed = State();
+
+    const auto with = [&](const std::function<void(Snapshot&)>& edit) {
+        Snapshot snapshot = *good;
+        edit(snapshot);
+        return Serialize(snapshot);
+    };
+    const std::wstring user = Widen(TokenUserSid());
+    const bool ownersKept = FileOwnersAreKept();
+    const struct {
+        const char* name;
+        std::string bytes;
+        std::wstring security;  // set on the file after writing; none: as save writes it
+    } cases[] = {
+        {"a key the kit does not guard", with([&](Snapshot& s) {
+             s.roots.push_back({L"HKCU", L"Software", L"MarblefinchGuardTestsOutside", {}});
+         }),
+         L""},
+        {"a key whose name only begins like a guarded one", with([&](Snapshot& s) {
+             s.roots.push_back(
+                 {L"HKLM", L"Software\\Classes", L"MarblefinchGuardTestsOutside", {}});
+         }),
+         L""},
+        {"the stand-in's name in another folder", with([&](Snapshot& s) { s.folder = elsewhere; }),
+         L""},
+        {"writable by everyone", with([](Snapshot&) {}),
+         L"D:P(A;;FA;;;BA)(A;;FA;;;SY)(A;;FW;;;WD)"},
+        {"owned by a user", with([](Snapshot&) {}),
+         ownersKept ? L"O:" + user + L"D:P(A;;FA;;;BA)(A;;FA;;;SY)" : L""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (std::string(c.name) == "owned by a user" && !ownersKept) {
+            // Wine keeps no owner: every file reads as this user's, so only Windows checks it.
+            continue;
+        }
+        WriteGuarded(snapshot_, c.bytes);
+        if (!c.security.empty()) {
+            SetFileSecurityText(snapshot_, c.security);
+        }
+        Problems problems;
+        EXPECT_EQ(RestoreFrom(snapshot_, problems), kRefused);
+        EXPECT_EQ(problems.size(), 1u) << Joined(problems);
+        EXPECT_TRUE(Mentions(problems, snapshot_)) << Joined(problems);
+        EXPECT_EQ(State(), changed);
+        EXPECT_EQ(RegOpenKeyExW(M, outside.c_str(), 0, KEY_READ | kView, key.put()), ERROR_SUCCESS);
+        key.reset();
+        EXPECT_TRUE(FileExists(elsewhere));
+        EXPECT_TRUE(FileExists(snapshot_));
+    }
+    DeleteTree(M, outside);
+}
+
+// Under Wine: runs the Unix program `program` on the Unix names of `paths`.
+bool RunUnix(const std::wstring& program, const std::wstring& first, const std::wstring& second) {
+    using UnixName = char*(CDECL*)(const wchar_t*);
+    const auto unixName = reinterpret_cast<UnixName>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+    if (!unixName) {
+        return false;
+    }
+    const auto unix = [&](const std::wstring& windows) {
+        // The folder's name, for a link that is not there yet or points nowhere.
+        const std::size_t cut = windows.rfind(L'\\');
+        char* name = unixName(windows.substr(0, cut).c_str());
+        std::wstring result;
+        for (const char* c = name; c && *c; ++c) {
+            result += static_cast<wchar_t>(static_cast<unsigned char>(*c));
+        }
+        HeapFree(GetProcessHeap(), 0, name);
+        return L" \"" + result + L"/" + windows.substr(cut + 1) + L"\"";
+    };
+    std::wstring command = program + unix(first) + (second.empty() ? L"" : unix(second));
+    const std::wstring exe = L"Z:\\bin\\" + program.substr(0, program.find(L' '));
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process{};
+    if (!CreateProcessW(exe.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                        &startup, &process)) {
+        return false;
+    }
+    CloseHandle(process.hProcess);
+    CloseHandle(process.hThread);
+    return true;
+}
+
+// Makes `link` a link to the folder `target`: a junction on Windows, a Unix symbolic link
+// under Wine, which cannot make junctions. False when neither can be made here.
+bool MakeFolderLink(const std::wstring& link, const std::wstring& target) {
+    if (CreateDirectoryW(link.c_str(), nullptr)) {
+        UniqueKernelHandle folder(
+            CreateFileW(link.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                        FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+        const std::wstring substitute = L"\\??\\" + target;
+        std::vector<BYTE> buffer(16 + (substitute.size() + target.size() + 2) * 2);
+        auto* header = reinterpret_cast<DWORD*>(buffer.data());
+        header[0] = IO_REPARSE_TAG_MOUNT_POINT;
+        auto* words = reinterpret_cast<USHORT*>(buffer.data() + 4);
+        words[0] = static_cast<USHORT>(buffer.size() - 8);
+        words[2] = 0;
+        words[3] = static_cast<USHORT>(substitute.size() * 2);
+        words[4] = static_cast<USHORT>((substitute.size() + 1) * 2);
+        words[5] = static_cast<USHORT>(target.size() * 2);
+        auto* path = reinterpret_cast<wchar_t*>(buffer.data() + 16);
+        std::copy(substitute.begin(), substitute.end(), path);
+        std::copy(target.begin(), target.end(), path + substitute.size() + 1);
+        DWORD returned = 0;
+        if (DeviceIoControl(folder.get(), FSCTL_SET_REPARSE_POINT, buffer.data(),
+                            static_cast<DWORD>(buffer.size()), nullptr, 0, &returned, nullptr)) {
+            return true;
+        }
+        folder.reset();
+        RemoveDirectoryW(link.c_str());
+    }
+    // Wine can start Unix programs.
+    if (!RunUnix(L"ln -s", target, link)) {
+        return false;
+    }
+    // Its handle may end before the Unix program does.
+    for (int wait = 0; wait < 100; ++wait) {
+        const DWORD attributes = GetFileAttributesW(link.c_str());
+        if (attributes != INVALID_FILE_ATTRIBUTES) {
+            return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+        }
+        Sleep(50);
+    }
+    return false;
+}
+
+// Removes the link itself, whichever kind it is.
+void RemoveLink(const std::wstring& link) {
+    if (!RemoveDirectoryW(link.c_str())) {
+        DeleteFileW(link.c_str());
+    }
+    // Wine removes a Unix link's target, or nothing, and then cannot see the link itself
+    // except by listing its folder.
+    const auto listed = [&] {
+        WIN32_FIND_DATAW found;
+        const HANDLE search = FindFirstFileW(link.c_str(), &found);
+        if (search == INVALID_HANDLE_VALUE) {
+            return false;
+        }
+        FindClose(search);
+        return true;
+    };
+    if (!listed() || !RunUnix(L"rm -f", link)) {
+        return;
+    }
+    for (int wait = 0; wait < 100 && listed(); ++wait) {
+        Sleep(50);
+    }
+}
+
+// A stand-in folder that is a link is not followed: what it points to stays, and so does the
+// snapshot, for a person to look at.
+TEST_F(Guard, StandInFolderThatIsALinkIsNotFollowed) {
+    ASSERT_FALSE(FileExists(scope_.folder)) << "the stand-in is installed: not a clean start";
+    Save();
+    const std::wstring target = TempFolder() + L"\\elsewhere";
+    ASSERT_TRUE(CreateDirectoryW(target.c_str(), nullptr));
+    WriteBytes(target + L"\\precious.txt", "x");
+    if (!MakeFolderLink(scope_.folder, target)) {
+        RemoveLink(scope_.folder);
+        GTEST_SKIP() << "no folder link can be made here";
+    }
+    Problems problems;
+    EXPECT_EQ(RestoreFrom(snapshot_, problems), kFailed);
+    EXPECT_TRUE(Mentions(problems, L"link")) << Joined(problems);
+    EXPECT_TRUE(FileExists(target + L"\\precious.txt"));
+    EXPECT_TRUE(FileExists(snapshot_));
+    RemoveLink(scope_.folder);
+    EXPECT_FALSE(FileExists(scope_.folder));
+}
+
+RunOwner Self() {
+    const std::optional<RunOwner> self = LiveProcess(GetCurrentProcessId());
+    return self.value_or(RunOwner{});
+}
+
+// A process that has ended, as a lock left by a cut-off run names it.
+RunOwner Gone() {
+    wchar_t system[MAX_PATH];
+    GetSystemDirectoryW(system, MAX_PATH);
+    std::wstring command = L"cmd.exe /c exit";
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process{};
+    if (!CreateProcessW((std::wstring(system) + L"\\cmd.exe").c_str(), command.data(), nullptr,
+                        nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr, &startup, &process)) {
+        ADD_FAILURE() << "cannot start cmd.exe: " << GetLastError();
+        return {};
+    }
+    FILETIME created{};
+    FILETIME exited{};
+    FILETIME kernel{};
+    FILETIME user{};
+    GetProcessTimes(process.hProcess, &created, &exited, &kernel, &user);
+    WaitForSingleObject(process.hProcess, INFINITE);
+    CloseHandle(process.hProcess);
+    CloseHandle(process.hThread);
+    return {process.dwProcessId,
+            std::uint64_t{created.dwHighDateTime} << 32 | created.dwLowDateTime};
+}
+
+class GuardLock : public Guard {
+  protected:
+    const std::wstring dir_ = TempFolder() + L"\\state \u00e9\u64ad";
+    const std::wstring lock_ = dir_ + L"\\run.lock";
+};
+
+TEST_F(GuardLock, OneRunAtATimeAndAStaleLockIsTakenOver) {
+    const RunOwner self = Self();
+    ASSERT_NE(self.created, 0u);
+    const RunOwner gone = Gone();
+    // The same id, started at another time: a later process that was given a gone one's id.
+    const RunOwner reused{self.pid, self.created - 1};
+    Problems problems;
+    ASSERT_EQ(LockCommand(dir_, gone, problems), kOk) << Joined(problems);
+    EXPECT_TRUE(FileExists(lock_));
+
+    // Held by a process that is gone, or by one whose id was reused: taken over.
+    for (const RunOwner& taker : {reused, self, self}) {
+        EXPECT_EQ(LockCommand(dir_, taker, problems), kOk) << Joined(problems);
+    }
+    // Held by a live run: refused, and the lock stays its.
+    EXPECT_EQ(LockCommand(dir_, gone, problems), kBusy);
+    EXPECT_EQ(problems.size(), 1u) << Joined(problems);
+    EXPECT_TRUE(Mentions(problems,
+                         L"another run is under way (process " + std::to_wstring(self.pid) + L")"))
+        << Joined(problems);
+    problems.clear();
+    EXPECT_EQ(UnlockCommand(dir_, gone, problems), kBusy);
+    EXPECT_TRUE(FileExists(lock_));
+
+    // Its own run unlocks: the lock and the emptied folder go; a folder that holds a kept
+    // snapshot stays.
+    problems.clear();
+    WriteGuarded(dir_ + L"\\snapshot.txt", "kept");
+    EXPECT_EQ(UnlockCommand(dir_, self, problems), kOk) << Joined(problems);
+    EXPECT_FALSE(FileExists(lock_));
+    EXPECT_TRUE(FileExists(dir_));
+    DeleteFileW((dir_ + L"\\snapshot.txt").c_str());
+    ASSERT_EQ(LockCommand(dir_, self, problems), kOk) << Joined(problems);
+    EXPECT_EQ(UnlockCommand(dir_, self, problems), kOk) << Joined(problems);
+    EXPECT_FALSE(FileExists(dir_));
+    EXPECT_TRUE(problems.empty()) << Joined(problems);
+}
+
+TEST_F(GuardLock, FolderMadeForAdministratorsOnlyAndAForeignOneRefused) {
+    Problems problems;
+    ASSERT_EQ(LockCommand(dir_, Self(), problems), kOk) << Joined(problems);
+    PSID owner = nullptr;
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    ASSERT_EQ(GetNamedSecurityInfoW(dir_.c_str(), SE_FILE_OBJECT,
+                                    OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner,
+                                    nullptr, &dacl, nullptr, &sd),
+              ERROR_SUCCESS);
+    wchar_t* text = nullptr;
+    ConvertSecurityDescriptorToStringSecurityDescriptorW(sd, SDDL_REVISION_1,
+                                                         DACL_SECURITY_INFORMATION, &text, nullptr);
+    const std::wstring sddl = text;
+    LocalFree(text);
+    LocalFree(sd);
+    for (const std::wstring& sid : Grantees(sddl)) {
+        // Wine derives a DACL from the Unix mode and names its owner, this user.
+        EXPECT_TRUE(sid == L"S-1-5-32-544" || sid == L"S-1-5-18" ||
+                    (!FileOwnersAreKept() && sid == Widen(TokenUserSid())))
+            << ::testing::PrintToString(sddl);
+    }
+    ASSERT_EQ(UnlockCommand(dir_, Self(), problems), kOk) << Joined(problems);
+    ASSERT_FALSE(FileExists(dir_));
+
+    // A folder a user made, or planted as a link elsewhere: neither used.
+    const std::wstring target = TempFolder() + L"\\elsewhere";
+    ASSERT_TRUE(CreateDirectoryW(target.c_str(), nullptr));
+    const bool linked = MakeFolderLink(dir_, target);
+    if (linked) {
+        EXPECT_EQ(LockCommand(dir_, Self(), problems), kRefused);
+        EXPECT_TRUE(Mentions(problems, L"link")) << Joined(problems);
+        EXPECT_FALSE(FileExists(target + L"\\run.lock"));
+    }
+    RemoveLink(dir_);
+    ASSERT_EQ(GetFileAttributesW(dir_.c_str()), INVALID_FILE_ATTRIBUTES);
+    if (FileOwnersAreKept()) {
+        ASSERT_TRUE(CreateDirectoryW(dir_.c_str(), nullptr));
+        SetFileSecurityText(dir_, L"O:" + Widen(TokenUserSid()) + L"D:(A;OICI;FA;;;WD)");
+        problems.clear();
+        EXPECT_EQ(LockCommand(dir_, Self(), problems), kRefused);
+        EXPECT_TRUE(Mentions(problems, L"someone else")) << Joined(problems);
+        EXPECT_FALSE(FileExists(lock_));
     }
 }
 
@@ -634,7 +1086,7 @@ TEST_F(Guard, ProgramPutsBackWhatTheSuitesChange) {
     ASSERT_EQ(RunGuard(L"save " + Quoted(snapshot_), errors), kOk) << errors;
     EXPECT_EQ(RunGuard(L"save " + Quoted(snapshot_), errors), kRefused);
     EXPECT_NE(errors.find("already"), std::string::npos) << errors;
-    ASSERT_TRUE(CopyFileW(snapshot_.c_str(), copy_.c_str(), FALSE));
+    WriteGuarded(copy_, ReadBytes(snapshot_));
 
     for (const std::wstring& type : testing::AllTypes()) {
         MakeClass(M, type, L"Marblefinch" + type);
@@ -651,6 +1103,9 @@ TEST_F(Guard, ProgramPutsBackWhatTheSuitesChange) {
     tests.reset();
     ASSERT_TRUE(CreateDirectoryW(ProgramFilesFolder().c_str(), nullptr));
     WriteBytes(ProgramFilesFolder() + L"\\player.exe", "MZ");
+    // What the guard's own tests leave when they crash.
+    MakeClass(M, L"MarblefinchGuardTests\\Crashed", L"x");
+    MakeClass(U, L"MarblefinchGuardTests\\Crashed", L"x");
 
     EXPECT_EQ(RunGuard(L"restore " + Quoted(snapshot_), errors), kOk) << errors;
     EXPECT_FALSE(FileExists(snapshot_));
@@ -666,6 +1121,18 @@ TEST_F(Guard, ProgramPutsBackWhatTheSuitesChange) {
     EXPECT_NE(errors.find("cannot read the snapshot"), std::string::npos) << errors;
     EXPECT_EQ(RunGuard(L"rest0re " + Quoted(snapshot_), errors), kRefused);
     EXPECT_NE(errors.find("usage"), std::string::npos) << errors;
+}
+
+// The program's lock names the process that started it: here, this test.
+TEST_F(GuardLock, ProgramLocksForTheProcessThatStartedIt) {
+    std::string errors;
+    ASSERT_EQ(RunGuard(L"lock " + Quoted(dir_), errors), kOk) << errors;
+    Problems problems;
+    EXPECT_EQ(LockCommand(dir_, Gone(), problems), kBusy) << Joined(problems);
+    EXPECT_TRUE(Mentions(problems, std::to_wstring(GetCurrentProcessId()))) << Joined(problems);
+    EXPECT_EQ(RunGuard(L"lock " + Quoted(dir_), errors), kOk) << errors;
+    EXPECT_EQ(RunGuard(L"unlock " + Quoted(dir_), errors), kOk) << errors;
+    EXPECT_FALSE(FileExists(dir_));
 }
 
 }  // namespace
