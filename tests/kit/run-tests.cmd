@@ -7,7 +7,8 @@ rem
 rem Results: one line per suite, a total, and each suite's XML and log in results\.
 rem Exit code: 0 when every suite passed and the machine was restored; 1 when a suite
 rem failed; 2 when not elevated (nothing touched); 3 when the machine could not be saved or
-rem restored (the snapshot is then kept, and the next start restores from it first).
+rem restored (the snapshot is then kept, and the next start restores from it first); 4 when
+rem another run is under way.
 setlocal EnableExtensions DisableDelayedExpansion
 set "KIT=%~dp0"
 set "GUARD=%KIT%tests\kit_guard.exe"
@@ -17,10 +18,23 @@ set "SNAPSHOT=%STATE%\snapshot.txt"
 set "RESULTS=%KIT%results"
 set "WORK=%KIT%work"
 
+if not exist "%GUARD%" goto incomplete
 rem Exit codes are tested on a line of their own: "||" is not reliable on every cmd.
 "%GUARD%" elevated
 if not "%errorlevel%"=="0" goto not_elevated
 
+rem One run at a time: the lock names this command prompt; a lock whose prompt is gone
+rem (a run that was cut off) is taken over.
+"%GUARD%" lock "%STATE%"
+if "%errorlevel%"=="4" goto busy
+if not "%errorlevel%"=="0" goto lock_failed
+call :run
+set "CODE=%errorlevel%"
+rem A snapshot still there could not be restored: the folder keeps it for the next start.
+"%GUARD%" unlock "%STATE%"
+exit /b %CODE%
+
+:run
 if not exist "%SNAPSHOT%" goto save
 echo run-tests: a run that was cut off left its snapshot; restoring the machine from it first
 "%GUARD%" restore "%SNAPSHOT%"
@@ -35,7 +49,6 @@ if exist "%WORK%" rmdir /s /q "%WORK%"
 if exist "%WORK%" goto results_busy
 mkdir "%RESULTS%"
 mkdir "%WORK%"
-if not exist "%STATE%" mkdir "%STATE%"
 "%GUARD%" save "%SNAPSHOT%"
 if not "%errorlevel%"=="0" goto save_failed
 rem The suites' own temporary files stay inside the kit's folder.
@@ -47,7 +60,6 @@ set /a failed=0
 call :suite core_tests
 call :suite wine_registry_tests
 call :suite win32_tests
-call :suite kit_guard_tests
 call :suite e2e_tests
 
 cd /d "%KIT%"
@@ -55,7 +67,6 @@ echo %passed% passed, %failed% failed
 "%GUARD%" restore "%SNAPSHOT%"
 if not "%errorlevel%"=="0" goto restore_failed
 rmdir /s /q "%WORK%"
-rmdir "%STATE%" 2>nul
 if %failed% gtr 0 exit /b 1
 exit /b 0
 
@@ -82,8 +93,20 @@ goto :eof
 echo run-tests: this needs an elevated command prompt: right-click Command Prompt, Run as administrator. Nothing was changed.
 exit /b 2
 
+:busy
+echo run-tests: another run is under way; wait for it to end. Nothing was changed.
+exit /b 4
+
+:incomplete
+echo run-tests: tests\kit_guard.exe is missing: unpack the whole kit. Nothing was changed.
+exit /b 3
+
 :results_busy
 echo run-tests: the results or work folder of an earlier run is in use and cannot be cleared; close what holds it and run again. Nothing was changed.
+exit /b 3
+
+:lock_failed
+echo run-tests: could not take the run's lock in "%STATE%"; nothing was changed.
 exit /b 3
 
 :save_failed
