@@ -12,7 +12,8 @@
 //
 // Exit codes: 0 done, 1 failed, 2 refused with nothing changed, 4 another run is under way.
 // restore refuses a snapshot that anyone but an administrator or SYSTEM may have written, or
-// that names keys the kit does not guard or a folder other than the stand-in player's.
+// that names keys the kit does not guard or a folder other than the stand-in player's, or that
+// was saved by another user (whose HKEY_CURRENT_USER it holds).
 #include <windows.h>
 
 #include <optional>

@@ -367,22 +367,32 @@ std::wstring LeafOf(const std::wstring& path) {
 // The subkeys of each parent, read once per pass: Software\Classes has thousands.
 class ParentNames {
   public:
-    // The name of `name` under `parent` as stored, if it exists.
+    // The name of `name` under `parent` as stored, if it exists. A parent that is there but
+    // cannot be listed tells nothing: it is named in `problems` (once a pass), and `listed`
+    // is false.
     std::optional<std::wstring> Find(HKEY hive, const std::wstring& hiveName,
-                                     const std::wstring& parent, const std::wstring& name) {
+                                     const std::wstring& parent, const std::wstring& name,
+                                     Problems& problems, bool& listed) {
         const std::wstring id = hiveName + L"\\" + parent;
         auto found = names_.find(id);
         if (found == names_.end()) {
-            std::vector<std::wstring> names;
+            std::optional<std::vector<std::wstring>> names(std::in_place);
             UniqueHkey key;
-            if (OpenKey(hive, parent, KEY_ENUMERATE_SUB_KEYS | KEY_QUERY_VALUE, key) ==
-                ERROR_SUCCESS) {
-                LONG status = ERROR_SUCCESS;
+            LONG status = OpenKey(hive, parent, KEY_ENUMERATE_SUB_KEYS | KEY_QUERY_VALUE, key);
+            if (status == ERROR_SUCCESS) {
                 names = SubkeyNames(key.get(), status);
+            }
+            if (status != ERROR_SUCCESS && status != ERROR_FILE_NOT_FOUND) {
+                problems.push_back(id + L": cannot list its subkeys (" + ErrorText(status) + L")");
+                names.reset();
             }
             found = names_.emplace(id, std::move(names)).first;
         }
-        for (const std::wstring& candidate : found->second) {
+        listed = found->second.has_value();
+        if (!listed) {
+            return std::nullopt;
+        }
+        for (const std::wstring& candidate : *found->second) {
             if (SameName(candidate, name)) {
                 return candidate;
             }
@@ -392,7 +402,7 @@ class ParentNames {
     void Forget() { names_.clear(); }
 
   private:
-    std::map<std::wstring, std::vector<std::wstring>> names_;
+    std::map<std::wstring, std::optional<std::vector<std::wstring>>> names_;
 };
 
 std::wstring RootPath(const RootRecord& root) {
@@ -402,8 +412,9 @@ std::wstring RootPath(const RootRecord& root) {
 RootRecord ReadRootWith(const RootRecord& root, ParentNames& parents, Problems& problems) {
     RootRecord now{root.hive, root.parent, root.name, std::nullopt};
     const HKEY hive = HiveKey(root.hive);
+    bool listed = true;
     const std::optional<std::wstring> stored =
-        parents.Find(hive, root.hive, root.parent, root.name);
+        parents.Find(hive, root.hive, root.parent, root.name, problems, listed);
     if (!stored) {
         return now;
     }
@@ -597,6 +608,10 @@ void RestoreKey(HKEY parent, std::optional<std::wstring> stored, const KeyRecord
         return;
     }
     const std::vector<std::wstring> names = SubkeyNames(key, status);
+    if (status != ERROR_SUCCESS) {
+        problems.push_back(path + L": cannot list its subkeys (" + ErrorText(status) + L")");
+        return;
+    }
     for (const std::wstring& name : names) {
         const bool kept =
             std::any_of(want.subkeys.begin(), want.subkeys.end(),
@@ -674,7 +689,9 @@ void CompareKeys(const std::wstring& path, const KeyRecord& want, const KeyRecor
 
 // ---- The snapshot file --------------------------------------------------------------------
 
-constexpr const char* kHeader = "kit_guard snapshot 1";
+constexpr const char* kHeader = "kit_guard snapshot 2";
+// Written before snapshots said whose HKEY_CURRENT_USER they hold.
+constexpr const char* kOldHeader = "kit_guard snapshot 1";
 
 std::string Hex(const BYTE* bytes, std::size_t size) {
     static const char kDigits[] = "0123456789abcdef";
@@ -893,8 +910,9 @@ UniqueKernelHandle CreateNewFile(const std::wstring& path, const wchar_t* sddl) 
                                           FILE_ATTRIBUTE_NORMAL, nullptr));
 }
 
-// Writes beside `path` first and renames it into place only when all of it is on disk.
-bool WriteFileAtomically(const std::wstring& path, const std::string& bytes,
+// Writes beside `path` first and renames it into place only when all of it is on disk; over
+// a file already there only when `replace`.
+bool WriteFileAtomically(const std::wstring& path, const std::string& bytes, bool replace,
                          const wchar_t* sddl = nullptr) {
     const std::wstring partial = path + L".partial";
     {
@@ -912,8 +930,10 @@ bool WriteFileAtomically(const std::wstring& path, const std::string& bytes,
         }
     }
     if (!MoveFileExW(partial.c_str(), path.c_str(),
-                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+                     (replace ? MOVEFILE_REPLACE_EXISTING : 0) | MOVEFILE_WRITE_THROUGH)) {
+        const DWORD error = GetLastError();
         DeleteFileW(partial.c_str());
+        SetLastError(error);
         return false;
     }
     return true;
@@ -1184,9 +1204,8 @@ std::string LockText(const RunOwner& owner) {
            "\n";
 }
 
-// The run that the lock names, while it is still under way.
-std::optional<RunOwner> LiveHolder(const std::wstring& lock) {
-    const std::optional<std::string> text = ReadFileBytes(lock);
+// The run that the lock's text names, while it is still under way.
+std::optional<RunOwner> LiveHolderOf(const std::optional<std::string>& text) {
     const std::optional<RunOwner> holder = text ? ParseLock(*text) : std::nullopt;
     if (!holder) {
         return std::nullopt;
@@ -1197,6 +1216,20 @@ std::optional<RunOwner> LiveHolder(const std::wstring& lock) {
         return std::nullopt;
     }
     return holder;
+}
+
+std::optional<RunOwner> LiveHolder(const std::wstring& lock) {
+    return LiveHolderOf(ReadFileBytes(lock));
+}
+
+std::optional<RunOwner> LiveHolder(HANDLE lock) {
+    std::string bytes;
+    char buffer[4096];
+    DWORD read = 0;
+    while (ReadFile(lock, buffer, sizeof buffer, &read, nullptr) && read > 0) {
+        bytes.append(buffer, read);
+    }
+    return LiveHolderOf(bytes);
 }
 
 bool SameOwner(const RunOwner& a, const RunOwner& b) {
@@ -1265,8 +1298,11 @@ Snapshot Take(const Scope& scope, Problems& problems) {
             continue;
         }
         std::wstring path = full.substr(cut + 1);
+        // A parent that cannot be listed is named in `problems`, which fails the save.
         const auto exists = [&](const std::wstring& key) {
-            return parents.Find(hive, hiveName, ParentOf(key), LeafOf(key)).has_value();
+            bool listed = true;
+            return parents.Find(hive, hiveName, ParentOf(key), LeafOf(key), problems, listed)
+                .has_value();
         };
         // An absent key is recorded as its highest absent ancestor, so that restore also
         // removes the parents a test created for it; but never a class itself or anything
@@ -1303,6 +1339,12 @@ Snapshot Take(const Scope& scope, Problems& problems) {
     }
     snapshot.folder = scope.folder;
     snapshot.folderExisted = !scope.folder.empty() && FileExists(scope.folder);
+    const std::vector<BYTE> user = ProcessUser();
+    if (user.empty()) {
+        problems.push_back(L"cannot tell whose HKEY_CURRENT_USER this is");
+    } else {
+        snapshot.user = SidText(const_cast<BYTE*>(user.data()));
+    }
     return snapshot;
 }
 
@@ -1327,9 +1369,10 @@ void Restore(const Snapshot& snapshot, Problems& problems) {
     for (const RootRecord& root : snapshot.roots) {
         const std::wstring path = RootPath(root);
         const HKEY hive = HiveKey(root.hive);
+        bool listed = true;
         const std::optional<std::wstring> stored =
-            parents.Find(hive, root.hive, root.parent, root.name);
-        if (!root.key && !stored) {
+            parents.Find(hive, root.hive, root.parent, root.name, problems, listed);
+        if (!listed || (!root.key && !stored)) {
             continue;
         }
         // Read as it is first, opening nothing up: a root that matches is left alone.
@@ -1372,6 +1415,7 @@ void Restore(const Snapshot& snapshot, Problems& problems) {
 
 std::string Serialize(const Snapshot& snapshot) {
     std::string out = std::string(kHeader) + "\n";
+    out += "user " + HexText(snapshot.user) + "\n";
     out += "folder " + std::string(snapshot.folderExisted ? "1" : "0") + " " +
            HexText(snapshot.folder) + "\n";
     for (const RootRecord& root : snapshot.roots) {
@@ -1413,9 +1457,23 @@ std::optional<Snapshot> Parse(const std::string& text, std::wstring& error) {
         ++number;
         const std::vector<std::string> fields = Fields(line);
         if (number == 1) {
+            if (line == kOldHeader) {
+                return fail(number,
+                            L"an older snapshot that does not say whose HKEY_CURRENT_USER "
+                            L"it holds");
+            }
             if (line != kHeader) {
                 return fail(number, L"not a kit_guard snapshot");
             }
+            continue;
+        }
+        if (number == 2) {
+            const std::optional<std::wstring> user =
+                fields.size() == 2 && fields[0] == "user" ? ParseHexText(fields[1]) : std::nullopt;
+            if (!user || user->empty()) {
+                return fail(number, L"no user recorded");
+            }
+            snapshot.user = *user;
             continue;
         }
         if (fields[0] == "folder" && fields.size() == 3 && !sawFolder &&
@@ -1526,8 +1584,14 @@ int SaveCommand(const std::wstring& file, const Scope& scope, Problems& problems
     if (!problems.empty()) {
         return kFailed;
     }
-    if (!WriteFileAtomically(file, Serialize(snapshot), kGuardedFile)) {
-        problems.push_back(file + L": cannot write (" + ErrorText(GetLastError()) + L")");
+    // Never over another run's snapshot, one that appeared since the check above.
+    if (!WriteFileAtomically(file, Serialize(snapshot), false, kGuardedFile)) {
+        const DWORD error = GetLastError();
+        problems.push_back(
+            file + (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS
+                        ? std::wstring(L": another run wrote a snapshot meanwhile; "
+                                       L"it is kept, this one is not written")
+                        : L": cannot write (" + ErrorText(static_cast<LONG>(error)) + L")"));
         return kFailed;
     }
     return kOk;
@@ -1560,6 +1624,15 @@ int RestoreCommand(const std::wstring& file, Problems& problems) {
                                L", which the kit does not guard; refused, nothing changed");
             return kRefused;
         }
+    }
+    // HKEY_CURRENT_USER is another user's hive when the user differs.
+    const std::vector<BYTE> user = ProcessUser();
+    const std::wstring current =
+        user.empty() ? L"(unknown)" : SidText(const_cast<BYTE*>(user.data()));
+    if (snapshot->user != current) {
+        problems.push_back(file + L": saved for user " + snapshot->user + L", but this is user " +
+                           current + L"; refused, nothing changed");
+        return kRefused;
     }
     if (snapshot->folder != kit.folder) {
         problems.push_back(file + L": names the folder " + snapshot->folder + L", not " +
@@ -1611,7 +1684,7 @@ int DumpCommand(const std::wstring& file, Problems& problems) {
     if (!problems.empty()) {
         return kFailed;
     }
-    if (!WriteFileAtomically(file, out)) {
+    if (!WriteFileAtomically(file, out, true)) {
         problems.push_back(file + L": cannot write (" + ErrorText(GetLastError()) + L")");
         return kFailed;
     }
@@ -1698,7 +1771,25 @@ int LockCommand(const std::wstring& dir, const RunOwner& owner, Problems& proble
             return kOk;
         }
         DeleteFileW(partial.c_str());
-        const std::optional<RunOwner> holder = LiveHolder(lock);
+        // Opened for nobody else: a lock that another process has open may be being taken
+        // over by it, so it counts as live; and the one read here is the one deleted.
+        const UniqueKernelHandle held(CreateFileW(lock.c_str(), GENERIC_READ | DELETE, 0, nullptr,
+                                                  OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT,
+                                                  nullptr));
+        if (held.get() == INVALID_HANDLE_VALUE) {
+            const DWORD error = GetLastError();
+            if (error == ERROR_FILE_NOT_FOUND) {
+                continue;
+            }
+            if (error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED) {
+                problems.push_back(lock + L": another run has it open");
+                return kBusy;
+            }
+            problems.push_back(lock + L": cannot open (" + ErrorText(static_cast<LONG>(error)) +
+                               L")");
+            return kFailed;
+        }
+        const std::optional<RunOwner> holder = LiveHolder(held.get());
         if (holder && SameOwner(*holder, owner)) {
             return kOk;
         }
@@ -1707,8 +1798,15 @@ int LockCommand(const std::wstring& dir, const RunOwner& owner, Problems& proble
                                std::to_wstring(holder->pid) + L")");
             return kBusy;
         }
-        // Left by a run that was cut off: taken over.
-        DeleteFileW(lock.c_str());
+        // Left by a run that was cut off: deleted as read, then taken over by the rename
+        // above, which fails for all but one of the runs that got this far.
+        FILE_DISPOSITION_INFO disposition{TRUE};
+        if (!SetFileInformationByHandle(held.get(), FileDispositionInfo, &disposition,
+                                        sizeof disposition)) {
+            problems.push_back(lock + L": cannot delete the stale lock (" +
+                               ErrorText(static_cast<LONG>(GetLastError())) + L")");
+            return kFailed;
+        }
     }
     problems.push_back(lock + L": cannot take it");
     return kFailed;

@@ -34,6 +34,8 @@ struct RootRecord {
 };
 
 struct Snapshot {
+    // SID of the user whose HKEY_CURRENT_USER was read; restore writes only to the same one.
+    std::wstring user;
     std::vector<RootRecord> roots;
     std::wstring folder;
     bool folderExisted = false;

@@ -8,6 +8,8 @@
 #include <sddl.h>
 #include <winioctl.h>
 
+#include <cstdint>
+#include <cstdio>
 #include <fstream>
 #include <functional>
 #include <iterator>
@@ -202,6 +204,18 @@ void WriteGuarded(const std::wstring& path, const std::string& bytes) {
     DWORD written = 0;
     ASSERT_TRUE(
         WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr));
+}
+
+// `body` with the end line that save writes after it.
+std::string Sealed(const std::string& body) {
+    std::uint64_t hash = 14695981039346656037ull;
+    for (const char c : body) {
+        hash ^= static_cast<unsigned char>(c);
+        hash *= 1099511628211ull;
+    }
+    char text[17];
+    std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(hash));
+    return body + "end " + text + "\n";
 }
 
 std::string Joined(const Problems& problems) {
@@ -471,6 +485,11 @@ TEST_F(Guard, UnusableSnapshotIsRefusedAndChangesNothing) {
 
     std::string flipped = good;
     flipped[flipped.size() / 2] = flipped[flipped.size() / 2] == '0' ? '1' : '0';
+    // As written before snapshots named their user: no user line, sealed all the same.
+    const std::size_t user = good.find('\n') + 1;
+    const std::size_t rest = good.find('\n', user) + 1;
+    const std::string body = good.substr(rest, good.rfind("end ") - rest);
+    const std::string older = Sealed("kit_guard snapshot 1\n" + body);
     const struct {
         const char* name;
         std::optional<std::string> bytes;  // none: no file at all
@@ -481,6 +500,7 @@ TEST_F(Guard, UnusableSnapshotIsRefusedAndChangesNothing) {
         {"cut before its last newline", good.substr(0, good.size() - 1)},
         {"one digit changed", flipped},
         {"something else", std::string("REGEDIT4\n\n[HKEY_CLASSES_ROOT\\.mp3]\n")},
+        {"older, without its user", older},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -530,6 +550,82 @@ TEST_F(Guard, KeyThatCannotBePutBackIsNamedAndTheSnapshotKept) {
     EXPECT_EQ(RestoreFrom(copy_, problems), kOk) << Joined(problems);
     EXPECT_FALSE(FileExists(copy_));
     EXPECT_EQ(State(), before);
+}
+
+// HKEY_CURRENT_USER is another hive for another user: a snapshot saved for one user is not
+// put back into another's.
+TEST_F(Guard, SnapshotOfAnotherUserIsRefusedAndChangesNothing) {
+    SetText(U, L"Item", L"", L"Original.File");
+    Save();
+    std::wstring error;
+    std::optional<Snapshot> snapshot = Parse(ReadBytes(snapshot_), error);
+    ASSERT_TRUE(snapshot) << ::testing::PrintToString(error);
+    EXPECT_EQ(snapshot->user, Widen(TokenUserSid()));
+    const std::wstring other = L"S-1-5-21-1004336348-1177238915-682003330-1001";
+    snapshot->user = other;
+    DeleteFileW(snapshot_.c_str());
+    WriteGuarded(snapshot_, Serialize(*snapshot));
+    SetText(U, L"Item", L"", L"Marblefinch.mp3");
+    const std::string changed = State();
+
+    Problems problems;
+    EXPECT_EQ(RestoreFrom(snapshot_, problems), kRefused);
+    EXPECT_EQ(problems.size(), 1u) << Joined(problems);
+    EXPECT_TRUE(Mentions(problems, other)) << Joined(problems);
+    EXPECT_TRUE(Mentions(problems, Widen(TokenUserSid()))) << Joined(problems);
+    EXPECT_EQ(State(), changed);
+    EXPECT_TRUE(FileExists(snapshot_));
+
+    problems.clear();
+    EXPECT_EQ(RestoreFrom(copy_, problems), kOk) << Joined(problems);
+}
+
+// A parent that is there but cannot be listed says nothing about the key below it: save
+// names it and writes nothing, restore names it and keeps the snapshot. Where the backup
+// privilege reads past the DACL, the key is simply seen as it is.
+TEST_F(Guard, KeyBelowAParentThatCannotBeListedIsNotTakenForAbsent) {
+    constexpr const wchar_t* kNoListing = L"D:(D;;0x9;;;WD)(A;;KA;;;WD)(A;;KA;;;BA)(A;;KA;;;SY)";
+    const std::wstring leaf = L"HKLM\\" + At(L"Closed\\Item");
+    scope_.keys = {leaf};
+    const auto close = [] { SecureSub(M, L"Closed", kNoListing); };
+    const auto open = [] { SecureSub(M, L"Closed", kOpen); };
+
+    SetText(M, L"Closed\\Item", L"", L"Original.File");
+    close();
+    Problems problems;
+    const int saved = SaveCommand(snapshot_, scope_, problems);
+    open();
+    if (saved == kOk) {
+        std::wstring error;
+        const std::optional<Snapshot> snapshot = Parse(ReadBytes(snapshot_), error);
+        ASSERT_TRUE(snapshot) << ::testing::PrintToString(error);
+        ASSERT_EQ(snapshot->roots.size(), 1u);
+        EXPECT_TRUE(snapshot->roots[0].key) << "recorded absent";
+    } else {
+        EXPECT_EQ(saved, kFailed);
+        EXPECT_TRUE(Mentions(problems, L"HKLM\\" + At(L"Closed"))) << Joined(problems);
+        EXPECT_FALSE(FileExists(snapshot_));
+    }
+
+    // Saved while absent; a test then makes it below a parent that refuses listing.
+    DeleteTree(M, At(L"Closed\\Item"));
+    DeleteFileW(snapshot_.c_str());
+    problems.clear();
+    ASSERT_EQ(SaveCommand(snapshot_, scope_, problems), kOk) << Joined(problems);
+    SetText(M, L"Closed\\Item", L"", L"Marblefinch.mp3");
+    close();
+    problems.clear();
+    const int restored = RestoreFrom(snapshot_, problems);
+    open();
+    if (restored == kOk) {
+        UniqueHkey item;
+        EXPECT_EQ(RegOpenKeyExW(M, At(L"Closed\\Item").c_str(), 0, KEY_READ | kView, item.put()),
+                  ERROR_FILE_NOT_FOUND);
+    } else {
+        EXPECT_EQ(restored, kFailed);
+        EXPECT_TRUE(Mentions(problems, L"HKLM\\" + At(L"Closed"))) << Joined(problems);
+        EXPECT_TRUE(FileExists(snapshot_));
+    }
 }
 
 // The stand-in player's folder goes when it was not there at save time, and only then.
@@ -940,6 +1036,30 @@ TEST_F(GuardLock, OneRunAtATimeAndAStaleLockIsTakenOver) {
     EXPECT_EQ(UnlockCommand(dir_, self, problems), kOk) << Joined(problems);
     EXPECT_FALSE(FileExists(dir_));
     EXPECT_TRUE(problems.empty()) << Joined(problems);
+}
+
+// A lock that another process has open may be in the middle of being taken over: it is
+// live, never stale, whatever it names.
+TEST_F(GuardLock, LockHeldOpenByAnotherIsNeverTakenOver) {
+    const RunOwner self = Self();
+    const RunOwner gone = Gone();
+    Problems problems;
+    ASSERT_EQ(LockCommand(dir_, gone, problems), kOk) << Joined(problems);
+    const std::string stale = ReadBytes(lock_);
+    for (const DWORD share : {DWORD{0}, DWORD{FILE_SHARE_READ | FILE_SHARE_DELETE}}) {
+        SCOPED_TRACE(share);
+        {
+            const UniqueKernelHandle held(CreateFileW(lock_.c_str(), GENERIC_READ, share, nullptr,
+                                                      OPEN_EXISTING, 0, nullptr));
+            ASSERT_NE(held.get(), INVALID_HANDLE_VALUE);
+            problems.clear();
+            EXPECT_EQ(LockCommand(dir_, self, problems), kBusy) << Joined(problems);
+        }
+        EXPECT_EQ(ReadBytes(lock_), stale);
+    }
+    problems.clear();
+    EXPECT_EQ(LockCommand(dir_, self, problems), kOk) << Joined(problems);
+    EXPECT_EQ(UnlockCommand(dir_, self, problems), kOk) << Joined(problems);
 }
 
 TEST_F(GuardLock, FolderMadeForAdministratorsOnlyAndAForeignOneRefused) {
