@@ -10,6 +10,8 @@ rem failed; 2 when not elevated (nothing touched); 3 when the machine could not 
 rem restored (the snapshot is then kept, and the next start restores from it first); 4 when
 rem another run is under way.
 setlocal EnableExtensions DisableDelayedExpansion
+rem A variable of that name would stand in for every exit code read below.
+set "ERRORLEVEL="
 set "KIT=%~dp0"
 set "GUARD=%KIT%tests\kit_guard.exe"
 rem Outside the kit's folder, so that a cut-off run is put right by any copy of the kit.
@@ -38,6 +40,7 @@ exit /b %CODE%
 if not exist "%SNAPSHOT%" goto save
 echo run-tests: a run that was cut off left its snapshot; restoring the machine from it first
 "%GUARD%" restore "%SNAPSHOT%"
+if "%errorlevel%"=="2" goto snapshot_refused
 if not "%errorlevel%"=="0" goto restore_failed
 echo run-tests: restored from the cut-off run's snapshot
 
@@ -111,6 +114,10 @@ exit /b 3
 
 :save_failed
 echo run-tests: could not save the keys the suites touch; no suite was run.
+exit /b 3
+
+:snapshot_refused
+echo run-tests: the snapshot at "%SNAPSHOT%" was refused, as said above; nothing was changed. Look at it by hand: running again will not help.
 exit /b 3
 
 :restore_failed
