@@ -884,19 +884,24 @@ bool FileExists(const std::wstring& path) {
     return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
+// What is left to read of an open file.
+std::string ReadAll(HANDLE file) {
+    std::string bytes;
+    char buffer[65536];
+    DWORD read = 0;
+    while (ReadFile(file, buffer, sizeof buffer, &read, nullptr) && read > 0) {
+        bytes.append(buffer, read);
+    }
+    return bytes;
+}
+
 std::optional<std::string> ReadFileBytes(const std::wstring& path) {
     const UniqueKernelHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (file.get() == INVALID_HANDLE_VALUE) {
         return std::nullopt;
     }
-    std::string bytes;
-    char buffer[65536];
-    DWORD read = 0;
-    while (ReadFile(file.get(), buffer, sizeof buffer, &read, nullptr) && read > 0) {
-        bytes.append(buffer, read);
-    }
-    return bytes;
+    return ReadAll(file.get());
 }
 
 // A new file only: one that is there keeps its own security, whatever `sddl` says.
@@ -1107,13 +1112,7 @@ std::optional<std::string> ReadGuardedFile(const std::wstring& path, std::wstrin
               L"; nothing changed";
         return std::nullopt;
     }
-    std::string bytes;
-    char buffer[65536];
-    DWORD read = 0;
-    while (ReadFile(file.get(), buffer, sizeof buffer, &read, nullptr) && read > 0) {
-        bytes.append(buffer, read);
-    }
-    return bytes;
+    return ReadAll(file.get());
 }
 
 // A link anywhere from `path` up to `top` (both included) could lead a removal elsewhere.
