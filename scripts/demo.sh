@@ -6,32 +6,41 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bash scripts/setup.sh
-cmake --preset windows >/dev/null
-cmake --build --preset windows --target Marblefinch_associate
+# A host whose kernel runs no 32-bit code has no 32-bit Wine: there the demo runs the same
+# sources' 64-bit build, and says so.
+preset=windows
+wine=wine
+if ! /usr/lib/wine/wine --version >/dev/null 2>&1; then
+    preset=windows64
+    wine=/usr/lib/wine/wine64
+    echo "demo: this host runs no 32-bit code; running the 64-bit build of the same sources"
+fi
+cmake --preset "$preset" >/dev/null
+cmake --build --preset "$preset" --target Marblefinch_associate
 
 # Display first: the wineserver and its desktop keep the display they started with.
 source scripts/display.sh
 trap 'wineserver -k 2>/dev/null || true; mf_stop_display' EXIT
-prefix="$PWD/build/windows/demo-prefix"
+prefix="$PWD/build/$preset/demo-prefix"
 bash scripts/wine-prefix.sh "$prefix" win64
 export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 
 player='C:\Program Files\Marblefinch\player.exe'
 echo "running: Marblefinch_associate.exe \"$player\" regall \"Play with Marblefinch\""
 status=0
-wine build/windows/Marblefinch_associate.exe "$player" regall "Play with Marblefinch" || status=$?
+"$wine" "build/$preset/Marblefinch_associate.exe" "$player" regall "Play with Marblefinch" || status=$?
 echo "exit code: $status"
 
 echo
 echo "entries written (HKEY_CLASSES_ROOT):"
-wine reg query 'HKCR\.mp3' | tr -d '\r' | grep -v '^$'
-wine reg query 'HKCR\Marblefinch.mp3' /s | tr -d '\r' | grep -v '^$'
-wine reg query 'HKCR\.cue' | tr -d '\r' | grep -v '^$'
-wine reg query 'HKCR\Directory\shell\Marblefinch.Play' /s | tr -d '\r' | grep -v '^$'
+"$wine" reg query 'HKCR\.mp3' | tr -d '\r' | grep -v '^$'
+"$wine" reg query 'HKCR\Marblefinch.mp3' /s | tr -d '\r' | grep -v '^$'
+"$wine" reg query 'HKCR\.cue' | tr -d '\r' | grep -v '^$'
+"$wine" reg query 'HKCR\Directory\shell\Marblefinch.Play' /s | tr -d '\r' | grep -v '^$'
 types=0
 for ext in .wav .mp3 .ogg .flac .wma .ape .mpc .m4a .aac .m4b .wv .alac .ac3 .mod .mo3 .mp1 \
            .mp2 .mp4 .aif .ofr .tta .cue; do
-    wine reg query "HKCR\\$ext" /ve 2>/dev/null | grep -q "Marblefinch$ext" && types=$((types + 1))
+    "$wine" reg query "HKCR\\$ext" /ve 2>/dev/null | grep -q "Marblefinch$ext" && types=$((types + 1))
 done
 echo "file types pointing at the player: $types of 22"
 exit "$status"
