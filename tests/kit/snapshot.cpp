@@ -944,34 +944,6 @@ bool WriteFileAtomically(const std::wstring& path, const std::string& bytes, boo
     return true;
 }
 
-// Deletes a folder and what it holds; a link inside is removed itself, never followed.
-bool RemoveFolder(const std::wstring& folder) {
-    WIN32_FIND_DATAW found;
-    const HANDLE search = FindFirstFileW((folder + L"\\*").c_str(), &found);
-    if (search != INVALID_HANDLE_VALUE) {
-        do {
-            const std::wstring name = found.cFileName;
-            if (name == L"." || name == L"..") {
-                continue;
-            }
-            const std::wstring path = folder + L"\\" + name;
-            const DWORD attributes = found.dwFileAttributes;
-            SetFileAttributesW(path.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
-            if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
-                if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
-                    RemoveDirectoryW(path.c_str());
-                } else {
-                    RemoveFolder(path);
-                }
-            } else {
-                DeleteFileW(path.c_str());
-            }
-        } while (FindNextFileW(search, &found));
-        FindClose(search);
-    }
-    return RemoveDirectoryW(folder.c_str()) || !FileExists(folder);
-}
-
 // ---- Who may have written a file ---------------------------------------------------------
 
 std::wstring SidText(PSID sid) {
@@ -1246,6 +1218,34 @@ std::wstring EnvironmentVariable(const wchar_t* name) {
 }
 
 }  // namespace
+
+// Deletes a folder and what it holds; a link inside is removed itself, never followed.
+bool RemoveFolder(const std::wstring& folder) {
+    WIN32_FIND_DATAW found;
+    const HANDLE search = FindFirstFileW((folder + L"\\*").c_str(), &found);
+    if (search != INVALID_HANDLE_VALUE) {
+        do {
+            const std::wstring name = found.cFileName;
+            if (name == L"." || name == L"..") {
+                continue;
+            }
+            const std::wstring path = folder + L"\\" + name;
+            const DWORD attributes = found.dwFileAttributes;
+            SetFileAttributesW(path.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
+            if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
+                if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+                    RemoveDirectoryW(path.c_str());
+                } else {
+                    RemoveFolder(path);
+                }
+            } else {
+                DeleteFileW(path.c_str());
+            }
+        } while (FindNextFileW(search, &found));
+        FindClose(search);
+    }
+    return RemoveDirectoryW(folder.c_str()) || !FileExists(folder);
+}
 
 // ---- Public -------------------------------------------------------------------------------
 

@@ -86,6 +86,9 @@ std::optional<Snapshot> Parse(const std::string& text, std::wstring& error);
 // Text of a tree sorted by name without regard to case; stable byte for byte.
 std::string Render(const std::wstring& path, const KeyRecord& key);
 
+// Deletes a folder and what it holds; a link inside is removed itself, never followed.
+bool RemoveFolder(const std::wstring& folder);
+
 // The commands of kit_guard.
 int ElevatedCommand(Problems& problems);
 int SaveCommand(const std::wstring& file, const Scope& scope, Problems& problems);
