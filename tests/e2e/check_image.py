@@ -3,7 +3,10 @@
 ASLR, DEP and NO_SEH on, relocations to move it, no section both writable and executable,
 no code that registers a frame handler (a write to fs:[0]), a header that names the oldest
 Windows the tool supports, at most 320 KiB, and imports from system DLLs only, so nothing
-needs to ship beside it, and none that older Windows lacks.
+needs to ship beside it. Every imported function must be on the reviewed list
+image_imports.txt beside this script, with an oldest Windows no newer than MIN_WINDOWS; the
+msvcrt.dll functions, for which Microsoft publishes no oldest Windows, pass on the list by
+name alone. SetDefaultDllDirectories must never be a static import, list or not.
 
 Usage: check_image.py OBJDUMP EXE MIN_WINDOWS (MIN_WINDOWS as major.minor, e.g. 6.1)"""
 import os
@@ -15,6 +18,9 @@ import sys
 SYSTEM_DLLS = {"kernel32.dll", "user32.dll", "gdi32.dll", "advapi32.dll", "shell32.dll",
                "msvcrt.dll"}
 MAX_SIZE = 320 * 1024
+IMPORT_LIST = os.path.join(os.path.dirname(os.path.abspath(__file__)), "image_imports.txt")
+# The C runtime's functions have no published oldest Windows; only its lines may say so.
+NO_PUBLISHED_MINIMUM, CRT_DLL = "none", "msvcrt.dll"
 
 IMAGE_FILE_RELOCS_STRIPPED = 0x0001
 DYNAMIC_BASE, NX_COMPAT, NO_SEH = 0x0040, 0x0100, 0x0400
@@ -47,6 +53,56 @@ class Image:
             name = data[header:header + 8].rstrip(b"\0").decode("ascii", "replace")
             (flags,) = struct.unpack_from("<I", data, header + 36)
             self.sections.append((name, flags))
+
+
+def read_import_list(path):
+    """{(dll in lower case, function): oldest Windows as (major, minor), or None where
+    Microsoft publishes none} from the reviewed list; a malformed line is an error."""
+    listed = {}
+    with open(path, encoding="utf-8") as file:
+        for number, line in enumerate(file, 1):
+            fields = line.split("#", 1)[0].split()
+            if not fields:
+                continue
+            where = f"{path}:{number}"
+            if len(fields) != 4:
+                raise ValueError(f"{where}: expected DLL, function, oldest Windows, page")
+            dll, function, oldest, page = fields
+            dll = dll.lower()
+            version = re.fullmatch(r"(\d+)\.(\d+)", oldest)
+            if version:
+                version = (int(version.group(1)), int(version.group(2)))
+            elif not (oldest == NO_PUBLISHED_MINIMUM and dll == CRT_DLL):
+                raise ValueError(f"{where}: oldest Windows {oldest!r} is not major.minor")
+            if not page.startswith("https://learn.microsoft.com/"):
+                raise ValueError(f"{where}: {page!r} is not a Microsoft page")
+            if (dll, function) in listed:
+                raise ValueError(f"{where}: {function} ({dll}) is listed twice")
+            listed[(dll, function)] = version
+    return listed
+
+
+IMPORT_ENTRY = re.compile(r"^\t[0-9a-f]+\s+(\d+)\s+(\S+)\s*$")
+
+
+def imported_functions(headers):
+    """(DLL, function) for each import in `objdump -p` output, and the lines of a DLL's
+    import table that are not an import as expected. objdump names an import by ordinal
+    <none>; the function is then "ordinal N"."""
+    found, unread, dll = [], [], None
+    for line in headers.splitlines():
+        if "DLL Name:" in line:
+            dll = line.split(":", 1)[1].strip()
+        elif not line.strip():
+            dll = None
+        elif dll and not line.strip().startswith("vma:"):
+            match = IMPORT_ENTRY.match(line)
+            if not match:
+                unread.append(line.strip())
+                continue
+            name = match.group(2)
+            found.append((dll, name if name != "<none>" else f"ordinal {match.group(1)}"))
+    return found, unread
 
 
 # Mnemonics that never write their memory operand, and those that write it in either place.
@@ -179,12 +235,38 @@ def main(objdump, exe, min_windows):
     # Reached at run time: a Windows 7 without the update that added it must still start.
     expect("SetDefaultDllDirectories" not in headers, "no import of SetDefaultDllDirectories")
 
+    # Windows refuses to start an image whose import it lacks, so each one is checked
+    # against the oldest Windows that Microsoft documents for it.
+    listed = read_import_list(IMPORT_LIST)
+    functions, unread = imported_functions(headers)
+    # A changed objdump layout must not leave the imports unchecked.
+    empty = imports - {dll.lower() for dll, _ in functions}
+    expect(functions and not empty and not unread,
+           f"every import table read, got no functions for {sorted(empty)}, "
+           f"lines not understood: {unread}")
+    unlisted, too_new = [], []
+    for dll, function in functions:
+        key = (dll.lower(), function)
+        if key not in listed:
+            unlisted.append(f"{function} ({dll})")
+        elif listed[key] and listed[key] > wanted:
+            too_new.append(f"{function} ({dll}) needs {listed[key][0]}.{listed[key][1]}")
+    expect(not unlisted, f"every import on the reviewed list {os.path.basename(IMPORT_LIST)}, "
+                         f"not listed: {', '.join(unlisted)}")
+    expect(not too_new, f"imports that Windows {min_windows} has, got: {', '.join(too_new)}")
+    imported = {(dll.lower(), function) for dll, function in functions}
+    stale = sorted(f"{function} ({dll})" for dll, function in listed.keys() - imported)
+    if stale:
+        print(f"note: listed but not imported (remove if gone for good): {', '.join(stale)}")
+    unpublished = sum(listed.get(key, 0) is None for key in imported)
+
     for failure in failures:
         print(f"FAIL: expected {failure}")
     print(f"image checks: {checks - len(failures)} passed, {len(failures)} failed "
           f"({size} bytes, subsystem {image.subsystem_version_major}."
           f"{image.subsystem_version_minor}, DllCharacteristics "
-          f"0x{image.dll_characteristics:04x})")
+          f"0x{image.dll_characteristics:04x}; {len(functions)} imports, {unpublished} listed "
+          f"with no published oldest Windows)")
     return 1 if failures else 0
 
 
