@@ -48,8 +48,10 @@ target_compile_options(e2e_tests PRIVATE ${MF_WARNINGS})
 target_link_libraries(e2e_tests PRIVATE
   mf_core GTest::gtest GTest::gtest_main advapi32 user32 shell32 shlwapi version)
 add_dependencies(e2e_tests Marblefinch_associate stand_in_player)
-# The file version the image must carry, from the build rather than written out again.
-target_compile_definitions(e2e_tests PRIVATE MF_PROJECT_VERSION="${PROJECT_VERSION}")
+# The file version the image must carry, from the build rather than written out again, and
+# the processor its manifest names.
+target_compile_definitions(e2e_tests PRIVATE MF_PROJECT_VERSION="${PROJECT_VERSION}"
+  MF_MANIFEST_ARCHITECTURE="$<TARGET_PROPERTY:Marblefinch_associate,MF_MANIFEST_ARCHITECTURE>")
 
 # The release signing script with a throwaway certificate; the signed tool it leaves is run
 # by the end-to-end suites beside the unsigned one.
@@ -84,6 +86,12 @@ foreach(arch IN LISTS MF_WINE_ARCHES)
   add_test(NAME dll_search_${arch}
     COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/e2e/check_dll_search.py
             ${CMAKE_OBJDUMP} $<TARGET_FILE:Marblefinch_associate> ${CMAKE_CROSSCOMPILING_EMULATOR})
+  # The shell notices and the error box's flags as the real tool passes them, read in a
+  # +relay trace while end-to-end tests drive it.
+  add_test(NAME notices_${arch}
+    COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/e2e/check_notices.py
+            $<TARGET_FILE:e2e_tests> $<TARGET_FILE_NAME:Marblefinch_associate>
+            ${CMAKE_CROSSCOMPILING_EMULATOR})
   # The suites find the tool, the stand-in player and the signed copy from where they lie,
   # as they do in the test kit; only the comparison with the signed copy waits for signing.
   set(signed_test ToolTest.SignedToolLeavesTheSameEntriesAsTheUnsigned)
@@ -92,14 +100,14 @@ foreach(arch IN LISTS MF_WINE_ARCHES)
   set_tests_properties(core_tests_${arch} wine_registry_tests_${arch} win32_tests_${arch}
     dll_search_${arch} PROPERTIES
     FIXTURES_REQUIRED wine_${arch} ENVIRONMENT "${env}")
-  set_tests_properties(e2e_tests_${arch} PROPERTIES
+  set_tests_properties(e2e_tests_${arch} notices_${arch} PROPERTIES
     FIXTURES_REQUIRED wine_${arch} ENVIRONMENT "${env};MF_PREFIX_ARCH=${arch}" TIMEOUT 600)
   set_tests_properties(e2e_signed_${arch} PROPERTIES
     FIXTURES_REQUIRED "wine_${arch};signed_tool"
     ENVIRONMENT "${env};MF_REQUIRE_SIGNED_TOOL=1")
   # Two prefixes, two wineservers: the suites of one prefix run one after another.
   set(wine_suites core_tests_${arch} wine_registry_tests_${arch} win32_tests_${arch}
-    dll_search_${arch} e2e_tests_${arch} e2e_signed_${arch})
+    dll_search_${arch} e2e_tests_${arch} notices_${arch} e2e_signed_${arch})
   set_tests_properties(${wine_suites} PROPERTIES RESOURCE_LOCK wineprefix_${arch})
   # What runs Windows code under Wine, for hosts that run no 32-bit code (scripts/test.sh).
   set_tests_properties(wine_prefix_${arch} ${wine_suites} PROPERTIES LABELS wine)

@@ -172,6 +172,8 @@ TEST(FaultMatrix, EveryRegistryCallOfRegallRefusedInTurn) {
             all.FileType(ext, 5, false);
         }
         all.Verb(kVerbComplete);
+        // Keys that vanish at the next restart would be no registration at all.
+        ASSERT_EQ(clean.hive.find("] volatile"), std::string::npos) << "a volatile key";
         EXPECT_EQ(clean.hive, all.Hive());
         EXPECT_EQ(clean.notices, 22);
         EXPECT_FALSE(clean.error.has_value());

@@ -148,14 +148,26 @@ bool Visible(HWND window) {
     return IsWindowVisible(window) != FALSE;
 }
 
+BOOL CALLBACK CollectButtonId(HWND child, LPARAM ids) {
+    if (_wcsicmp(ClassOf(child).c_str(), L"Button") == 0) {
+        reinterpret_cast<std::vector<int>*>(ids)->push_back(GetDlgCtrlID(child));
+    }
+    return TRUE;
+}
+
 // Runs the tool into its error box, checks the box and the windows around it, presses OK,
 // checks the tool window that then comes up and closes it.
 void ExpectErrorBoxThenCloseable(ToolProcess& tool, const std::wstring& caption,
                                  const std::wstring& text) {
     const HWND box = tool.FindErrorBox();
     ASSERT_NE(box, nullptr) << "no error box";
+    ASSERT_TRUE(WaitUntil(10000, &Visible, box)) << "the box is set up before it shows";
     EXPECT_EQ(WindowText(box), caption);
     EXPECT_EQ(MessageBoxText(box), text);
+    // MB_OK: one button, OK (the icon flag is pinned in the call itself, check_notices.py).
+    std::vector<int> buttons;
+    EnumChildWindows(box, &CollectButtonId, reinterpret_cast<LPARAM>(&buttons));
+    EXPECT_EQ(buttons, std::vector<int>{IDOK});
 
     const HWND form = tool.FindWindowOfClass(L"TfmRegTypes", 0);
     const HWND hidden = tool.FindWindowOfClass(L"MarblefinchAssociateApp", 0);
@@ -329,10 +341,11 @@ TEST_F(ImageResources, ManifestAsksForAdministratorAndVisualStyles) {
     const std::string manifest =
         Resource(MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(24) /* RT_MANIFEST */);
     for (const char* part :
-         {"version=\"" MF_PROJECT_VERSION "\" processorArchitecture=\"X86\"", "type=\"*\"",
-          "<description>elevate execution level</description>", "level=\"requireAdministrator\"",
-          "name=\"Microsoft.Windows.Common-Controls\"", "version=\"6.0.0.0\"",
-          "publicKeyToken=\"6595b64144ccf1df\"", "language=\"*\""}) {
+         {"version=\"" MF_PROJECT_VERSION "\" processorArchitecture=\"" MF_MANIFEST_ARCHITECTURE
+          "\"",
+          "type=\"*\"", "<description>elevate execution level</description>",
+          "level=\"requireAdministrator\"", "name=\"Microsoft.Windows.Common-Controls\"",
+          "version=\"6.0.0.0\"", "publicKeyToken=\"6595b64144ccf1df\"", "language=\"*\""}) {
         EXPECT_NE(manifest.find(part), std::string::npos) << part;
     }
 }

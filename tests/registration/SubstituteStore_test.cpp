@@ -62,7 +62,8 @@ TEST(SubstituteStore, DenialsActLikeAccessControlEntries) {
     // Opening for all access asks for the denied right; reading does not.
     EXPECT_EQ(Open(store, kHkeyClassesRoot, u"K", kKeyAllAccess, &handle), kErrorAccessDenied);
     ASSERT_EQ(Open(store, kHkeyClassesRoot, u"K", kKeyRead, &handle), kErrorSuccess);
-    // A read-only handle cannot take values or new subkeys, but reaches existing ones.
+    // A read-only handle cannot take values; K's own deny entry, not the handle's rights,
+    // refuses the new subkey, so below Existing, which has none, one is made.
     const std::uint8_t data[2] = {0, 0};
     EXPECT_EQ(store.SetValueEx(handle, u"", kRegSz, data, 2), kErrorAccessDenied);
     RegHandle child = 0;
@@ -70,8 +71,35 @@ TEST(SubstituteStore, DenialsActLikeAccessControlEntries) {
     EXPECT_EQ(Create(store, handle, u"Existing", &child), kErrorSuccess);
     store.CloseKey(child);
     store.CloseKey(handle);
+    ASSERT_EQ(Open(store, kHkeyClassesRoot, u"K\\Existing", kKeyRead, &handle), kErrorSuccess);
+    EXPECT_EQ(Create(store, handle, u"New", &child), kErrorSuccess);
+    store.CloseKey(child);
+    store.CloseKey(handle);
     // A deeper path through K cannot add K's new child either.
     EXPECT_EQ(Create(store, kHkeyClassesRoot, u"K\\New\\Deeper", &handle), kErrorAccessDenied);
+    EXPECT_EQ(store.OpenHandleCount(), 0u);
+}
+
+TEST(SubstituteStore, OnlyVolatileKeysGoBelowAVolatileKey) {
+    SubstituteStore store;
+    store.AddKey(kHkeyCurrentUser, u"Stable");
+    const auto create = [&store](const char16_t* path, std::uint32_t options) {
+        RegHandle handle = 0;
+        const RegStatus status =
+            store.CreateKeyEx(kHkeyCurrentUser, path, options, kKeyAllAccess, &handle, nullptr);
+        if (status == kErrorSuccess) {
+            store.CloseKey(handle);
+        }
+        return status;
+    };
+    // The option reaches every key the call makes; a key that exists keeps what it was.
+    EXPECT_EQ(create(u"Stable\\V\\W", SubstituteStore::kOptionVolatile), kErrorSuccess);
+    EXPECT_EQ(create(u"Stable\\V", 0), kErrorSuccess);
+    EXPECT_EQ(create(u"Stable\\V\\N\\Deeper", 0), SubstituteStore::kErrorChildMustBeVolatile);
+    EXPECT_FALSE(store.IsVolatile(kHkeyCurrentUser, u"Stable"));
+    EXPECT_TRUE(store.IsVolatile(kHkeyCurrentUser, u"Stable\\V"));
+    EXPECT_EQ(store.Export(kHkeyCurrentUser),
+              "[]\n[Stable]\n[Stable\\V] volatile\n[Stable\\V\\W] volatile\n");
     EXPECT_EQ(store.OpenHandleCount(), 0u);
 }
 

@@ -5,7 +5,6 @@
 #include <ostream>
 
 #include "support/messages.h"
-#include "win32/running_on.h"
 
 #include <iostream>
 
@@ -82,22 +81,52 @@ TEST_F(TRegistryOnWine, DenyEntriesDecideOpensTestsAndCreations) {
     EXPECT_EQ(MessageOf([&] { registry.WriteString(u"", u"x"); }), u"Failed to set data for ''");
 }
 
-// Windows refuses a new subkey through a handle opened without KEY_CREATE_SUB_KEY; Wine does
-// not check the parent handle's rights on creation (the substitute store refuses it too).
-bool ParentHandleRightsGovernCreation() {
-    return !testing::IsWine();
+// On a machine that is kept, a refusal must not open a key to anyone: the key's own DACL
+// gains one deny entry in front and keeps every other entry as it was.
+TEST_F(TRegistryOnWine, ARefusalAddsOneDenyEntryAndGrantsNothing) {
+    const std::wstring key = L"Software\\MarblefinchTests\\Refusing";
+    MakeKey(HKEY_CURRENT_USER, key);
+    const std::vector<std::vector<BYTE>> before = testing::DaclEntries(HKEY_CURRENT_USER, key);
+    DenyRights(HKEY_CURRENT_USER, key, KEY_SET_VALUE);
+    const std::vector<std::vector<BYTE>> after = testing::DaclEntries(HKEY_CURRENT_USER, key);
+    ASSERT_EQ(after.size(), before.size() + 1);
+    EXPECT_EQ(std::vector<std::vector<BYTE>>(after.begin() + 1, after.end()), before);
+    const auto* deny = reinterpret_cast<const ACCESS_DENIED_ACE*>(after.front().data());
+    EXPECT_EQ(deny->Header.AceType, ACCESS_DENIED_ACE_TYPE);
+    EXPECT_EQ(deny->Mask, static_cast<DWORD>(KEY_SET_VALUE));
+    EXPECT_TRUE(IsWellKnownSid(const_cast<DWORD*>(&deny->SidStart), WinWorldSid));
 }
 
+// Creation is checked against the key's security, not the handle's rights: "even if hKey
+// was opened with a samDesired of KEY_READ, it can be used in operations that modify the
+// registry if allowed by its security descriptor"
+// (https://learn.microsoft.com/en-us/windows/win32/api/winreg/nf-winreg-regcreatekeyexw).
 TEST_F(TRegistryOnWine, NewSubkeyThroughAReadOnlyHandle) {
     MakeKey(HKEY_CURRENT_USER, kBase);
     registry.SetAccess(kKeyRead);
     ASSERT_TRUE(registry.OpenKey(u"Software\\MarblefinchTests", false));
-    const Text error = MessageOf([&] { registry.CreateKey(u"Child"); });
-    if (!ParentHandleRightsGovernCreation()) {
-        GTEST_SKIP() << "Wine lets a read-only handle create subkeys";
-    }
-    EXPECT_EQ(error, u"Failed to create key Child");
-    EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, L"Software\\MarblefinchTests\\Child"));
+    EXPECT_EQ(MessageOf([&] { registry.CreateKey(u"Child"); }), u"<no error>");
+    EXPECT_TRUE(KeyExists(HKEY_CURRENT_USER, L"Software\\MarblefinchTests\\Child"));
+}
+
+// TRegistry makes non-volatile keys, which outlive a restart: below a volatile key, where the
+// registry allows only volatile ones, its creations are refused.
+TEST_F(TRegistryOnWine, KeysAreMadeNonVolatile) {
+    MakeKey(HKEY_CURRENT_USER, kBase);
+    win32::UniqueHkey temporary;
+    ASSERT_EQ(
+        RegCreateKeyExW(HKEY_CURRENT_USER, L"Software\\MarblefinchTests\\Volatile", 0, nullptr,
+                        REG_OPTION_VOLATILE, KEY_ALL_ACCESS, nullptr, temporary.put(), nullptr),
+        ERROR_SUCCESS);
+    win32::UniqueHkey probe;
+    ASSERT_EQ(RegCreateKeyExW(temporary.get(), L"Probe", 0, nullptr, REG_OPTION_NON_VOLATILE,
+                              KEY_ALL_ACCESS, nullptr, probe.put(), nullptr),
+              ERROR_CHILD_MUST_BE_VOLATILE);
+    EXPECT_FALSE(registry.OpenKey(u"Software\\MarblefinchTests\\Volatile\\Child", true));
+    EXPECT_EQ(
+        MessageOf([&] { registry.CreateKey(u"\\Software\\MarblefinchTests\\Volatile\\Child"); }),
+        u"Failed to create key \\Software\\MarblefinchTests\\Volatile\\Child");
+    EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, L"Software\\MarblefinchTests\\Volatile\\Child"));
 }
 
 TEST_F(TRegistryOnWine, RootKeyChangeClosesTheKey) {

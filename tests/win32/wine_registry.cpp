@@ -35,10 +35,12 @@ void SetDacl(HKEY root, const std::wstring& path, const std::wstring& sddl) {
     RegSetKeySecurity(key.get(), DACL_SECURITY_INFORMATION, sd.get());
 }
 
-const wchar_t kOpenDacl[] = L"D:(A;;KA;;;WD)(A;;KA;;;BA)(A;;KA;;;SY)";
+// Lets only administrators and the system in, for the moment before a tree is deleted: on a
+// machine that is kept, nobody else may rewrite a machine-wide class meanwhile.
+const wchar_t kDeletableDacl[] = L"D:(A;;KA;;;BA)(A;;KA;;;SY)";
 
 void ReopenEveryKey(HKEY root, const std::wstring& path) {
-    SetDacl(root, path, kOpenDacl);
+    SetDacl(root, path, kDeletableDacl);
     for (const std::wstring& child : SubKeys(root, path)) {
         ReopenEveryKey(root, path + L"\\" + child);
     }
@@ -51,19 +53,83 @@ std::wstring Wide(const std::u16string& text) {
 }
 
 void MakeKey(HKEY root, const std::wstring& path) {
+    // No right the caller does not use: a key that is there (Directory\shell, say) is only
+    // opened, whatever its DACL grants administrators beyond reading it.
     UniqueHkey key;
-    if (RegCreateKeyExW(root, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, key.put(),
+    if (RegCreateKeyExW(root, path.c_str(), 0, nullptr, 0, READ_CONTROL, nullptr, key.put(),
                         nullptr) != ERROR_SUCCESS) {
         throw std::runtime_error("cannot create a test key");
     }
 }
 
+namespace {
+
+// The key's DACL, in the descriptor `found` that holds it.
+PACL ReadDacl(HKEY key, std::vector<BYTE>& found) {
+    DWORD size = 0;
+    RegGetKeySecurity(key, DACL_SECURITY_INFORMATION, nullptr, &size);
+    found.resize(size);
+    BOOL present = FALSE;
+    BOOL defaulted = FALSE;
+    PACL dacl = nullptr;
+    if (RegGetKeySecurity(key, DACL_SECURITY_INFORMATION, found.data(), &size) != ERROR_SUCCESS ||
+        !GetSecurityDescriptorDacl(found.data(), &present, &dacl, &defaulted) || !present ||
+        dacl == nullptr) {
+        throw std::runtime_error("a test key without a DACL of its own");
+    }
+    return dacl;
+}
+
+}  // namespace
+
+std::vector<std::vector<BYTE>> DaclEntries(HKEY root, const std::wstring& path) {
+    UniqueHkey key;
+    if (RegOpenKeyExW(root, path.c_str(), 0, READ_CONTROL, key.put()) != ERROR_SUCCESS) {
+        throw std::runtime_error("cannot read a test key's security");
+    }
+    std::vector<BYTE> found;
+    const PACL dacl = ReadDacl(key.get(), found);
+    std::vector<std::vector<BYTE>> entries;
+    for (DWORD index = 0; index < dacl->AceCount; ++index) {
+        void* ace = nullptr;
+        if (GetAce(dacl, index, &ace)) {
+            const auto* bytes = static_cast<const BYTE*>(ace);
+            entries.emplace_back(bytes, bytes + static_cast<PACE_HEADER>(ace)->AceSize);
+        }
+    }
+    return entries;
+}
+
 void DenyRights(HKEY root, const std::wstring& path, DWORD rights) {
     MakeKey(root, path);
-    wchar_t sddl[128];
-    std::swprintf(sddl, 128, L"D:(D;;0x%lx;;;WD)(A;;KA;;;WD)(A;;KA;;;BA)(A;;KA;;;SY)",
-                  static_cast<unsigned long>(rights));
-    SetDacl(root, path, sddl);
+    UniqueHkey key;
+    if (RegOpenKeyExW(root, path.c_str(), 0, READ_CONTROL | WRITE_DAC, key.put()) !=
+        ERROR_SUCCESS) {
+        throw std::runtime_error("cannot open a test key's security");
+    }
+    // The key's own DACL with one deny entry in front, as explicit denials go; nothing else
+    // changes, so nobody gains a right they did not have.
+    std::vector<BYTE> found;
+    const PACL dacl = ReadDacl(key.get(), found);
+    BYTE everyone[SECURITY_MAX_SID_SIZE];
+    DWORD sidSize = sizeof everyone;
+    CreateWellKnownSid(WinWorldSid, nullptr, everyone, &sidSize);
+    const DWORD denySize = sizeof(ACCESS_DENIED_ACE) - sizeof(DWORD) + GetLengthSid(everyone);
+    std::vector<BYTE> acl(dacl->AclSize + denySize);
+    auto* denied = reinterpret_cast<PACL>(acl.data());
+    bool built = InitializeAcl(denied, static_cast<DWORD>(acl.size()), ACL_REVISION) &&
+                 AddAccessDeniedAce(denied, ACL_REVISION, rights, everyone);
+    for (DWORD index = 0; built && index < dacl->AceCount; ++index) {
+        void* ace = nullptr;
+        built = GetAce(dacl, index, &ace) && AddAce(denied, ACL_REVISION_DS, MAXDWORD, ace,
+                                                    static_cast<PACE_HEADER>(ace)->AceSize);
+    }
+    SECURITY_DESCRIPTOR sd{};
+    if (!built || !InitializeSecurityDescriptor(&sd, SECURITY_DESCRIPTOR_REVISION) ||
+        !SetSecurityDescriptorDacl(&sd, TRUE, denied, FALSE) ||
+        RegSetKeySecurity(key.get(), DACL_SECURITY_INFORMATION, &sd) != ERROR_SUCCESS) {
+        throw std::runtime_error("cannot add a deny entry to a test key");
+    }
 }
 
 bool KeyExists(HKEY root, const std::wstring& path, REGSAM view) {

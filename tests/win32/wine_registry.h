@@ -16,8 +16,11 @@ using win32::UniqueHkey;
 
 std::wstring Wide(const std::u16string& text);
 
-// Creates `path` with a DACL that denies `rights` to everyone and allows the rest.
+// Makes `path` if missing and refuses `rights` on it to everyone, by one deny entry put in
+// front of the key's own DACL.
 void DenyRights(HKEY root, const std::wstring& path, DWORD rights);
+// The entries of the key's DACL, each as its bytes, in order.
+std::vector<std::vector<BYTE>> DaclEntries(HKEY root, const std::wstring& path);
 void MakeKey(HKEY root, const std::wstring& path);
 // `view` may name a registry view (KEY_WOW64_64KEY, KEY_WOW64_32KEY); 0 is the process's own.
 bool KeyExists(HKEY root, const std::wstring& path, REGSAM view = 0);

@@ -197,8 +197,8 @@ RegStatus SubstituteStore::Log(CallKind kind, const Node* node, TextView name, R
     return status;
 }
 
-RegStatus SubstituteStore::CreateKeyEx(RegHandle key, const char16_t* subKey,
-                                       std::uint32_t /*options*/, RegSam access, RegHandle* result,
+RegStatus SubstituteStore::CreateKeyEx(RegHandle key, const char16_t* subKey, std::uint32_t options,
+                                       RegSam access, RegHandle* result,
                                        std::uint32_t* disposition) {
     const TextView path = OrEmpty(subKey);
     RegSam granted = 0;
@@ -217,7 +217,16 @@ RegStatus SubstituteStore::CreateKeyEx(RegHandle key, const char16_t* subKey,
         return log(kErrorBadPathname);
     }
     // Walk down, creating what is missing; a parent that refuses new subkeys stops the walk
-    // and leaves the levels made so far, as the registry does.
+    // and leaves the levels made so far, as the registry does. A new subkey is checked
+    // against the parent key's own security (its deny entries), not the rights of the handle
+    // it is reached through: "even if hKey was opened with a samDesired of KEY_READ, it can be
+    // used in operations that modify the registry if allowed by its security descriptor"
+    // (https://learn.microsoft.com/en-us/windows/win32/api/winreg/nf-winreg-regcreatekeyexw).
+    // REG_OPTION_VOLATILE makes every key the call creates volatile and is ignored for keys
+    // that exist; no non-volatile key can be made below a volatile one
+    // (ERROR_CHILD_MUST_BE_VOLATILE):
+    // https://devblogs.microsoft.com/oldnewthing/20170525-00/?p=96225
+    const bool makeVolatile = (options & kOptionVolatile) != 0;
     Node* node = base;
     bool created = false;
     for (TextView level; levels.Next(level);) {
@@ -226,12 +235,14 @@ RegStatus SubstituteStore::CreateKeyEx(RegHandle key, const char16_t* subKey,
             node = it->second.get();
             continue;
         }
-        const bool parentIsBase = node == base;
-        if ((node->denied & kKeyCreateSubKey) != 0 ||
-            (parentIsBase && (granted & kKeyCreateSubKey) == 0)) {
+        if ((node->denied & kKeyCreateSubKey) != 0) {
             return log(kErrorAccessDenied);
         }
+        if (node->isVolatile && !makeVolatile) {
+            return log(kErrorChildMustBeVolatile);
+        }
         node = Make(node, level);
+        node->isVolatile = makeVolatile;
         created = true;
     }
     if ((node->denied & Rights(access)) != 0) {
@@ -336,6 +347,11 @@ bool SubstituteStore::HasKey(RegHandle hive, TextView path) const {
     return Find(Root(hive), path) != nullptr;
 }
 
+bool SubstituteStore::IsVolatile(RegHandle hive, TextView path) const {
+    const Node* node = Find(Root(hive), path);
+    return node != nullptr && node->isVolatile;
+}
+
 std::optional<Text> SubstituteStore::ReadString(RegHandle hive, TextView path,
                                                 TextView name) const {
     const Node* node = Find(Root(hive), path);
@@ -400,7 +416,7 @@ void SubstituteStore::RefuseCall(std::size_t ordinal) {
 std::string SubstituteStore::Export(RegHandle hive) const {
     std::string out;
     const auto walk = [&out](const auto& self, const Node& node) -> void {
-        out.append("[").append(ToUtf8(node.path)).append("]\n");
+        out.append("[").append(ToUtf8(node.path)).append(node.isVolatile ? "] volatile\n" : "]\n");
         for (const auto& [folded, value] : node.values) {
             char type[16];
             std::snprintf(type, sizeof type, "%u", static_cast<unsigned>(value.type));

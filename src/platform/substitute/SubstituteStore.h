@@ -1,8 +1,9 @@
 // An in-memory registry with Win32 semantics, for builds without advapi32 and for tests:
 // two hives kept apart, key and value names case-insensitive and case-preserving, default
-// and named values, open handles with the rights they were granted, and access denials set
-// per key the way a deny access-control entry would. Every call is logged, and a chosen
-// call can be made to fail, so each failure path of the callers can be reached.
+// and named values, open handles with the rights they were granted, access denials set
+// per key the way a deny access-control entry would, and volatile keys. Every call is
+// logged, and a chosen call can be made to fail, so each failure path of the callers can be
+// reached.
 #pragma once
 
 #include <cstdint>
@@ -28,6 +29,10 @@ class SubstituteStore final : public RegistryFunctions {
         RegStatus status;
     };
 
+    // RegCreateKeyExW's REG_OPTION_VOLATILE, and its refusal of a non-volatile key below one.
+    static constexpr std::uint32_t kOptionVolatile = 1;
+    static constexpr RegStatus kErrorChildMustBeVolatile = 1021;
+
     SubstituteStore();
     ~SubstituteStore() override;
 
@@ -44,6 +49,7 @@ class SubstituteStore final : public RegistryFunctions {
     void AddKey(RegHandle hive, TextView path);
     void PutString(RegHandle hive, TextView path, TextView name, TextView value);
     bool HasKey(RegHandle hive, TextView path) const;
+    bool IsVolatile(RegHandle hive, TextView path) const;
     // The REG_SZ text without its terminating NUL; nullopt when absent or not REG_SZ.
     std::optional<Text> ReadString(RegHandle hive, TextView path, TextView name) const;
     // Names as stored, in case-insensitive order.
@@ -62,7 +68,8 @@ class SubstituteStore final : public RegistryFunctions {
     const std::vector<Call>& Calls() const { return calls_; }
     // The call log is on by default; a benchmark turns it off to time the store alone.
     void KeepCallLog(bool keep) { logCalls_ = keep; }
-    // Every key and value of a hive, one per line, sorted; for whole-hive comparisons.
+    // Every key and value of a hive, one per line, sorted, volatile keys marked; for
+    // whole-hive comparisons.
     std::string Export(RegHandle hive) const;
 
   private:
@@ -81,6 +88,7 @@ class SubstituteStore final : public RegistryFunctions {
         Text name;
         Text path;
         RegSam denied = 0;
+        bool isVolatile = false;
         std::map<Text, std::unique_ptr<Node>, NameLess> children;
         std::map<Text, Value, NameLess> values;
     };
