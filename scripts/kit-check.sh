@@ -2,12 +2,18 @@
 # Runs the test kit as a stranger would on Windows: unpacked into a folder whose name has
 # spaces and characters outside ASCII, in a new 64-bit prefix of its own seeded as Windows
 # ships, started through Wine's cmd with nothing from this side in the environment beyond
-# what Wine itself needs. Requires, for a run that passes and for one whose tool exits at
-# once (and so fails), that both halves of the classes view are afterwards byte for byte
-# what they were, and that nothing new is left under Program Files. The first run also
-# finds a snapshot left by a run that was cut off, and must restore from it first.
+# what Wine itself needs. In turn:
+#   a run killed during a suite, which leaves its snapshot and no suite behind;
+#   a plain start, which must refuse, list what differs and change nothing;
+#   a start with /restore, which must put the snapshot back and pass;
+#   a run stopped with Ctrl+C (SIGINT, which Wine hands to the console handler), while a
+#   second start is refused and the user's choice for a type changes;
+#   a run whose tool exits at once, which must fail and tell the shell once after restoring;
+#   a run whose suites run no test, which must pass none of them.
+# After every run that ends, both halves of the classes view must be byte for byte what they
+# were, and nothing new may be left under Program Files.
 # Usage: kit-check.sh KIT_ZIP EMPTY_PROGRAM WORK_FOLDER
-set -euo pipefail
+set -Eeuo pipefail
 kit_zip=$(realpath "$1")
 empty_program=$(realpath "$2")
 work=$3
@@ -17,28 +23,50 @@ fail() {
     echo "kit-check: FAIL: $*" >&2
     exit 1
 }
+# Whatever else fails says where and what.
+trap 'status=$?; fail "line $LINENO: \"$BASH_COMMAND\" exited with $status"' ERR
 
 rm -rf "$work"
 mkdir -p "$work"
 work=$(realpath "$work")
 prefix=$work/wineprefix
-trap 'WINEPREFIX="$prefix" wineserver -k 2>/dev/null || true' EXIT
-bash "$root/scripts/wine-prefix.sh" "$prefix" win64 >/dev/null
+cleanup() {
+    pkill -KILL -f "${folder_name:-no kit}.tests.kit_guard\\.exe" 2>/dev/null || true
+    WINEPREFIX="$prefix" wineserver -k 2>/dev/null || true
+}
+trap cleanup EXIT
+bash "$root/scripts/wine-prefix.sh" "$prefix" win64 >"$work/prefix.log" 2>&1 ||
+    fail "could not make the prefix: $(tail -n 5 "$work/prefix.log")"
 
 wine=/usr/lib/wine/wine64
 # Only what Wine needs: where the prefix is, a display, a locale for file names, a home
 # and a path for its own helpers; nothing of the build.
 run_wine() {
     env -i HOME="$HOME" PATH=/usr/bin:/bin LANG=C.UTF-8 DISPLAY="$DISPLAY" \
-        WINEPREFIX="$prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" \
-        "$wine" "$@"
+        WINEPREFIX="$prefix" WINEDEBUG="${kit_debug:--all}" WINEDLLOVERRIDES="mscoree,mshtml=" \
+        ${kit_filter:+GTEST_FILTER="$kit_filter"} "$wine" "$@"
+}
+# A Wine command whose output matters only when it fails: then it is shown, with what failed.
+wine_step() {  # what, then the command
+    local what=$1 output
+    shift
+    if ! output=$(run_wine "$@" 2>&1); then
+        printf '%s\n' "$output" | tr -d '\r' | tail -n 20 >&2
+        fail "$what"
+    fi
 }
 reg() {
-    run_wine reg "$@" >/dev/null
+    wine_step "reg $*" reg "$@"
+}
+# Ends the Wine session: a restart, as far as the prefix knows.
+new_session() {
+    WINEPREFIX=$prefix wineserver -k 2>/dev/null || true
+    WINEPREFIX=$prefix wineserver -w 2>/dev/null || true
 }
 
 # As Windows ships it: a folder class with verbs (the prefix script seeds two), a foreign
-# .mp3 with the values Windows gives it, and a type the user registered for themselves.
+# .mp3 with the values Windows gives it, a type the user registered for themselves, and a
+# default app the user chose for .mp3.
 reg add 'HKLM\Software\Classes\.mp3' /ve /d 'OtherApp.Mp3File' /f
 reg add 'HKLM\Software\Classes\.mp3' /v 'Content Type' /d 'audio/mpeg' /f
 reg add 'HKLM\Software\Classes\.mp3' /v PerceivedType /d audio /f
@@ -47,25 +75,31 @@ reg add 'HKLM\Software\Classes\OtherApp.Mp3File\shell\open\command' /ve \
     /d '"C:\Program Files\Other\other.exe" "%1"' /f
 reg add 'HKCU\Software\Classes\.ogg' /ve /d 'UserPlayer.ogg' /f
 reg add 'HKCU\Software\Classes\.ogg\OpenWithProgids' /v UserPlayer.ogg /t REG_NONE /f
+choice_key='HKCU\Software\Microsoft\Windows\CurrentVersion\Explorer\FileExts\.mp3\UserChoice'
+reg add "$choice_key" /v ProgId /d OtherApp.Mp3File /f
 
 folder_name="Kit Prüfung 测试"
 kit=$prefix/drive_c/$folder_name
 kit_windows="C:\\$folder_name"
 mkdir -p "$kit"
-(cd "$kit" && python3 -m zipfile -e "$kit_zip" .)
+(cd "$kit" && python3 -m zipfile -e "$kit_zip" .) || fail "could not unpack $kit_zip"
 [ -f "$kit/run-tests.cmd" ] || fail "no run-tests.cmd at the kit's top"
+state_folder="$prefix/drive_c/ProgramData/Marblefinch_associate test kit"
 
 # The state to come back to: both halves exported by Wine's own reg.exe, and dumped with
 # each key's security by the kit's guard; the files under Program Files.
 snapshot_state() {  # name
-    run_wine reg export 'HKLM\Software\Classes' "C:\\state-$1-machine.reg" /y >/dev/null
-    run_wine reg export 'HKCU\Software\Classes' "C:\\state-$1-user.reg" /y >/dev/null
-    run_wine "$kit_windows\\tests\\kit_guard.exe" dump "C:\\state-$1-guard.txt"
+    wine_step "exporting HKLM\\Software\\Classes ($1)" \
+        reg export 'HKLM\Software\Classes' "C:\\state-$1-machine.reg" /y
+    wine_step "exporting HKCU\\Software\\Classes ($1)" \
+        reg export 'HKCU\Software\Classes' "C:\\state-$1-user.reg" /y
+    wine_step "the guard's dump ($1)" "$kit_windows\\tests\\kit_guard.exe" dump "C:\\state-$1-guard.txt"
     (cd "$prefix/drive_c" && find "Program Files" "Program Files (x86)" | sort) \
         >"$prefix/drive_c/state-$1-files.txt"
 }
 expect_state_as_before() {  # name
     local part
+    snapshot_state "$1"
     for part in machine.reg user.reg guard.txt files.txt; do
         if ! cmp -s "$prefix/drive_c/state-before-$part" "$prefix/drive_c/state-$1-$part"; then
             diff <(iconv -f UTF-16 -t UTF-8 "$prefix/drive_c/state-before-$part" 2>/dev/null ||
@@ -75,63 +109,152 @@ expect_state_as_before() {  # name
             fail "after the $1 run, $part differs from before the run"
         fi
     done
+    [ ! -e "$state_folder" ] || fail "the kit's state folder is left behind after the $1 run"
+    [ ! -e "$kit/work" ] || fail "the kit's work folder is left behind after the $1 run"
 }
 snapshot_state before
 grep -q 'OtherApp.Mp3File' "$prefix/drive_c/state-before-guard.txt" ||
     fail "the guard's dump does not show the seeded .mp3"
 
-run_kit() {  # name: runs run-tests.cmd, prints its output, leaves its exit code in $status
+# run-tests.cmd through Wine's cmd, in the background; kit_done waits for it.
+start_kit() {  # name [argument]
+    kit_name=$1
+    shift
+    # The waits below look for a suite's log of this run, not of the one before.
+    rm -rf "$kit/results"
+    kit_started=$(date +%s)
+    (trap - ERR && cd "$prefix/drive_c" && run_wine cmd /c "$kit_windows\\run-tests.cmd" "$@") \
+        >"$work/$kit_name.out" 2>&1 &
+    kit_job=$!
+}
+kit_done() {  # leaves the exit code in $status and prints the output
     status=0
-    (cd "$prefix/drive_c" && run_wine cmd /c "$kit_windows\\run-tests.cmd") \
-        >"$work/$1.out" 2>&1 || status=$?
-    tr -d '\r' <"$work/$1.out" | sed "s/^/  [$1] /"
+    wait "$kit_job" || status=$?
+    # Wine's relay lines, where asked for, are read below, not shown.
+    tr -d '\r' <"$work/$kit_name.out" | grep -av '^[0-9a-f]\{4\}:' | sed "s/^/  [$kit_name] /" || true
+    echo "kit-check: the $kit_name run took $(($(date +%s) - kit_started)) s, exit code $status"
+}
+expect_status() {  # code why
+    [ "$status" -eq "$1" ] || fail "run-tests.cmd exited with $status in the $kit_name run, expected $1 ($2)"
+}
+expect_said() {  # text
+    grep -qF -- "$1" "$work/$kit_name.out" || fail "the $kit_name run did not say \"$1\""
+}
+wait_for() {  # seconds what file
+    local deadline=$(($(date +%s) + $1))
+    until [ -e "$3" ]; do
+        [ "$(date +%s)" -lt "$deadline" ] || fail "no $2 within $1 s"
+        sleep 0.2
+    done
+}
+guard_pids() {
+    pgrep -f "$folder_name.tests.kit_guard\\.exe.? run" || true
 }
 
-# A run that was cut off: its snapshot is there, and the hive still holds what its suites
-# changed. The next start must put that right before anything else.
-state_folder="$prefix/drive_c/ProgramData/Marblefinch_associate test kit"
-state_windows='C:\ProgramData\Marblefinch_associate test kit'
-# Taken from a command prompt, as run-tests.cmd takes it; the prompt ends, so the lock is
-# stale, as after a restart.
-# (A batch file is read in the ANSI code page: the kit's folder comes from %~dp0.)
-printf '@"%%~dp0tests\\kit_guard.exe" lock "%s"\r\n@if errorlevel 1 exit /b 1\r\n@"%%~dp0tests\\kit_guard.exe" save "%s\\snapshot.txt"\r\n' \
-    "$state_windows" "$state_windows" >"$kit/cut-off-run.cmd"
-(cd "$prefix/drive_c" && run_wine cmd /c "$kit_windows\\cut-off-run.cmd") ||
-    fail "could not plant a cut-off run"
-rm "$kit/cut-off-run.cmd"
+# 1. A run ended during the end-to-end suite, as by the task manager (TerminateProcess). The
+# suite goes with it (it runs in a job that ends with the guard); the snapshot stays.
+start_kit killed
+wait_for 300 "end-to-end suite's log" "$kit/results/e2e_tests.log"
+sleep 5
+suite_pattern="$folder_name.tests.e2e_tests\\.exe"
+pgrep -f "$suite_pattern" >/dev/null || fail "the end-to-end suite is not running"
+[ -n "$(guard_pids)" ] || fail "no kit_guard process to end"
+wine_step "ending kit_guard.exe as the task manager does" taskkill /f /im kit_guard.exe
+kit_done
+expect_status 3 "ended from outside, so the machine was not put back"
+expect_said "was ended before it could put the machine back"
+for _ in $(seq 50); do
+    pgrep -f "$suite_pattern" >/dev/null || break
+    sleep 0.2
+done
+! pgrep -f "$suite_pattern" >/dev/null || fail "a suite outlived the guard that ran it"
+[ -f "$state_folder/snapshot.txt" ] || fail "the killed run left no snapshot"
+# Changed since: what the suites would have left, and a verb installed after the cut-off.
 reg add 'HKLM\Software\Classes\.mp3' /ve /d 'Marblefinch.mp3' /f
-reg delete 'HKLM\Software\Classes\.mp3' /v PerceivedType /f
+reg add 'HKLM\Software\Classes\.mp3' /v PerceivedType /d video /f
 reg add 'HKLM\Software\Classes\Marblefinch.wav\Shell\Open\Command' /ve /d 'left over' /f
+reg add 'HKLM\Software\Classes\Directory\shell\AddedLater\command' /ve /d 'later.exe "%1"' /f
 
-echo "kit-check: running the kit from \"$kit_windows\""
-start=$(date +%s)
-run_kit passing
-echo "kit-check: the run took $(($(date +%s) - start)) s"
-[ "$status" -eq 0 ] || fail "run-tests.cmd exited with $status, expected 0"
-grep -q 'restored from the cut-off run' "$work/passing.out" ||
-    fail "run-tests.cmd did not say that it restored a cut-off run"
+# 2. A plain start: it refuses, says what differs, and changes nothing.
+new_session
+snapshot_state refusing-before
+start_kit refusing
+kit_done
+expect_status 5 "a cut-off run's snapshot is there"
+for text in "left the snapshot" "saved on" ".mp3" "Marblefinch.wav" "AddedLater" "/restore"; do
+    expect_said "$text"
+done
+for part in machine.reg user.reg guard.txt files.txt; do
+    cp "$prefix/drive_c/state-refusing-before-$part" "$work/refusing-before-$part"
+done
+snapshot_state refusing-after
+for part in machine.reg user.reg guard.txt files.txt; do
+    cmp -s "$work/refusing-before-$part" "$prefix/drive_c/state-refusing-after-$part" ||
+        fail "the refusing start changed $part"
+done
+
+# 3. /restore: the snapshot is put back (the verb installed since goes with it), then the
+# suites run and pass. The .mp3 that the user chose an app for is skipped with the reason.
+start_kit restoring /restore
+kit_done
+expect_status 0 "restored, and every suite passed"
+expect_said "restored from the cut-off run's snapshot"
 for suite in core_tests wine_registry_tests win32_tests e2e_tests; do
     [ -s "$kit/results/$suite.xml" ] || fail "no XML results for $suite"
-    grep -q '<testsuites tests="[1-9]' "$kit/results/$suite.xml" ||
-        fail "the XML results for $suite count no test"
+    grep -q 'result="completed"' "$kit/results/$suite.xml" ||
+        fail "the XML results for $suite show no test that ran"
 done
-[ ! -e "$state_folder" ] || fail "the snapshot folder is left behind after a restored run"
-[ ! -e "$kit/work" ] || fail "the kit's work folder is left behind"
-snapshot_state passing
-expect_state_as_before passing
+grep -qF "the user's choice for .mp3 is OtherApp.Mp3File" "$kit/results/e2e_tests.log" ||
+    fail "the shell checks through .mp3 were not skipped for the user's choice"
+expect_state_as_before restoring
 
-# A tool that exits at once: suites fail, and everything is put back all the same. A new
-# Wine session first, as after a restart: seen here, a second run in the same session could
-# not clear the first run's results (a sharing violation on a suite's log).
-WINEPREFIX=$prefix wineserver -k 2>/dev/null || true
-WINEPREFIX=$prefix wineserver -w 2>/dev/null || true
+# 4. Ctrl+C in the first suite: the run stops and restores. Meanwhile a second start is
+# refused, and the user's choice for .mp3 changes (as when Windows resets one), which the
+# run must report.
+new_session
+start_kit stopped
+wait_for 300 "first suite's log" "$kit/results/core_tests.log"
+second=0
+(trap - ERR && cd "$prefix/drive_c" && run_wine cmd /c "$kit_windows\\run-tests.cmd") \
+    >"$work/second.out" 2>&1 || second=$?
+[ "$second" -eq 4 ] || fail "a second start during a run exited with $second, expected 4: $(tr -d '\r' <"$work/second.out")"
+grep -q "another run is under way" "$work/second.out" || fail "the second start did not say why"
+reg add "$choice_key" /v ProgId /d Reset.Mp3File /f
+pids=$(guard_pids)
+[ -n "$pids" ] || fail "no kit_guard process to stop"
+kill -INT $pids
+kit_done
+expect_status 1 "stopped"
+expect_said "stopped (Ctrl+C)"
+expect_said 'for .mp3 changed during the run, from "OtherApp.Mp3File" to "Reset.Mp3File"'
+reg add "$choice_key" /v ProgId /d OtherApp.Mp3File /f
+expect_state_as_before stopped
+
+# 5. A tool that exits at once: suites fail, everything is put back all the same, and the
+# shell is told once, after the restore. Wine's relay channel shows the calls; the guard's
+# are those after its total, when no suite runs any more.
+new_session
+reg add 'HKCU\Software\Wine\Debug' /v RelayInclude /d 'shell32.SHChangeNotify' /f
 cp "$empty_program" "$kit/Marblefinch_associate.exe"
-run_kit failing
-[ "$status" -eq 1 ] || fail "run-tests.cmd exited with $status, expected 1 (a suite failed)"
-grep -q 'FAILED  e2e_tests' "$work/failing.out" || fail "the failing suite was not named"
-snapshot_state failing
+kit_debug=+relay start_kit failing
+kit_done
+reg delete 'HKCU\Software\Wine\Debug' /v RelayInclude /f
+expect_status 1 "a suite failed"
+expect_said "FAILED  e2e_tests"
+notices=$(tr -d '\r' <"$work/failing.out" | sed -n '/passed, [0-9]* failed$/,$p' |
+    grep -cE 'Call shell32\.SHChangeNotify\(0*8000000,0+,0+,0+\)' || true)
+[ "$notices" -eq 1 ] ||
+    fail "the guard sent $notices association-changed notices after restoring, expected 1"
 expect_state_as_before failing
-[ ! -e "$state_folder" ] || fail "the snapshot folder is left behind after a restored run"
 
-echo "kit-check: passed (a passing run, a cut-off run put right, a failing run; the classes" \
-    "view and Program Files as before each time)"
+# 6. Suites that run no test (a filter that matches none) pass nothing.
+kit_filter=NoSuchTest start_kit empty
+kit_done
+expect_status 1 "no suite ran a test"
+expect_said "0 passed, 4 failed"
+expect_said "FAILED  core_tests: no test ran"
+expect_state_as_before empty
+
+echo "kit-check: passed (a run ended from outside, a refusing start, /restore, a stopped run" \
+    "with a second start refused, a failing run, suites that ran no test; the classes view and" \
+    "Program Files as before each time)"

@@ -43,6 +43,13 @@ int FileTypeEntries(const std::wstring& type, const std::wstring& exe, REGSAM vi
     return present;
 }
 
+std::optional<std::wstring> UserChoice(const std::wstring& type) {
+    return ReadString(HKEY_CURRENT_USER,
+                      L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\FileExts\\" + type +
+                          L"\\UserChoice",
+                      L"ProgId");
+}
+
 void SeedDirectoryShell() {
     if (!KeyExists(HKEY_CLASSES_ROOT, L"Directory\\shell")) {
         MakeKey(HKEY_CLASSES_ROOT, L"Directory\\shell\\find\\command");

@@ -10,7 +10,7 @@ target_include_directories(kit_snapshot PUBLIC ${CMAKE_CURRENT_SOURCE_DIR} ${PRO
 target_compile_options(kit_snapshot PRIVATE ${MF_WARNINGS})
 target_link_libraries(kit_snapshot PUBLIC advapi32)
 
-add_executable(kit_guard kit/kit_guard.cpp)
+add_executable(kit_guard kit/kit_guard.cpp kit/run.cpp)
 target_compile_options(kit_guard PRIVATE ${MF_WARNINGS})
 target_link_libraries(kit_guard PRIVATE kit_snapshot)
 target_link_options(kit_guard PRIVATE -municode)

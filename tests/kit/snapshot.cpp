@@ -2,7 +2,6 @@
 
 #include <aclapi.h>
 #include <sddl.h>
-#include <tlhelp32.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -1596,21 +1595,23 @@ int SaveCommand(const std::wstring& file, const Scope& scope, Problems& problems
     return kOk;
 }
 
-int RestoreCommand(const std::wstring& file, Problems& problems) {
+namespace {
+
+// The snapshot in `file`, if it is one that save wrote on this machine for this user: only
+// the guarded keys, or keys below them, and the stand-in's folder. Anything else was planted.
+std::optional<Snapshot> LoadSnapshot(const std::wstring& file, Problems& problems) {
     std::wstring why;
     const std::optional<std::string> bytes = ReadGuardedFile(file, why);
     if (!bytes) {
         problems.push_back(file + L": " + why);
-        return kRefused;
+        return std::nullopt;
     }
     std::wstring error;
-    const std::optional<Snapshot> snapshot = Parse(*bytes, error);
+    std::optional<Snapshot> snapshot = Parse(*bytes, error);
     if (!snapshot) {
         problems.push_back(file + L": not a usable snapshot, nothing changed: " + error);
-        return kRefused;
+        return std::nullopt;
     }
-    // Only what save records here: the guarded keys, or keys below them, and the stand-in's
-    // folder of this machine. Anything else was not written by save.
     const Scope kit = KitScope();
     for (const RootRecord& root : snapshot->roots) {
         const std::wstring path = RootPath(root);
@@ -1621,7 +1622,7 @@ int RestoreCommand(const std::wstring& file, Problems& problems) {
         if (!guarded) {
             problems.push_back(file + L": names " + path +
                                L", which the kit does not guard; refused, nothing changed");
-            return kRefused;
+            return std::nullopt;
         }
     }
     // HKEY_CURRENT_USER is another user's hive when the user differs.
@@ -1631,13 +1632,24 @@ int RestoreCommand(const std::wstring& file, Problems& problems) {
     if (snapshot->user != current) {
         problems.push_back(file + L": saved for user " + snapshot->user + L", but this is user " +
                            current + L"; refused, nothing changed");
-        return kRefused;
+        return std::nullopt;
     }
     if (snapshot->folder != kit.folder) {
         problems.push_back(file + L": names the folder " + snapshot->folder + L", not " +
                            kit.folder + L"; refused, nothing changed");
+        return std::nullopt;
+    }
+    return snapshot;
+}
+
+}  // namespace
+
+int RestoreCommand(const std::wstring& file, Problems& problems) {
+    const std::optional<Snapshot> snapshot = LoadSnapshot(file, problems);
+    if (!snapshot) {
         return kRefused;
     }
+    const Scope kit = KitScope();
     EnablePrivileges();
     Restore(*snapshot, problems);
     if (!snapshot->folderExisted && !snapshot->folder.empty() && FileExists(snapshot->folder)) {
@@ -1660,6 +1672,21 @@ int RestoreCommand(const std::wstring& file, Problems& problems) {
         return kFailed;
     }
     return kOk;
+}
+
+int DifferencesCommand(const std::wstring& file, Problems& differences, Problems& problems) {
+    const std::optional<Snapshot> snapshot = LoadSnapshot(file, problems);
+    if (!snapshot) {
+        return kRefused;
+    }
+    EnablePrivileges();
+    for (const RootRecord& root : snapshot->roots) {
+        Compare(root, ReadRoot(root, problems), differences);
+    }
+    if (!snapshot->folderExisted && !snapshot->folder.empty() && FileExists(snapshot->folder)) {
+        differences.push_back(snapshot->folder + L": present, recorded absent");
+    }
+    return problems.empty() ? kOk : kFailed;
 }
 
 int DumpCommand(const std::wstring& file, Problems& problems) {
@@ -1716,29 +1743,6 @@ std::optional<RunOwner> LiveProcess(DWORD pid) {
         return RunOwner{pid, 0};
     }
     return RunOwner{pid, std::uint64_t{created.dwHighDateTime} << 32 | created.dwLowDateTime};
-}
-
-std::optional<RunOwner> ParentProcess() {
-    const UniqueKernelHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
-    if (snapshot.get() == INVALID_HANDLE_VALUE) {
-        return std::nullopt;
-    }
-    PROCESSENTRY32W entry{};
-    entry.dwSize = sizeof entry;
-    DWORD parent = 0;
-    for (BOOL more = Process32FirstW(snapshot.get(), &entry); more;
-         more = Process32NextW(snapshot.get(), &entry)) {
-        if (entry.th32ProcessID == GetCurrentProcessId()) {
-            parent = entry.th32ParentProcessID;
-        }
-    }
-    const std::optional<RunOwner> self = LiveProcess(GetCurrentProcessId());
-    const std::optional<RunOwner> found = parent ? LiveProcess(parent) : std::nullopt;
-    // A parent that started after us is another process that was given the gone parent's id.
-    if (!found || !self || found->created == 0 || found->created > self->created) {
-        return std::nullopt;
-    }
-    return found;
 }
 
 int LockCommand(const std::wstring& dir, const RunOwner& owner, Problems& problems) {

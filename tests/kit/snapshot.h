@@ -93,6 +93,9 @@ bool RemoveFolder(const std::wstring& folder);
 int ElevatedCommand(Problems& problems);
 int SaveCommand(const std::wstring& file, const Scope& scope, Problems& problems);
 int RestoreCommand(const std::wstring& file, Problems& problems);
+// Names in `differences` each guarded key that differs now from the snapshot in `file`, which
+// must be one that restore would take; changes nothing.
+int DifferencesCommand(const std::wstring& file, Problems& differences, Problems& problems);
 int DumpCommand(const std::wstring& file, Problems& problems);
 
 // A process as a lock names it: its id and its creation time, which tells it from a later
@@ -101,8 +104,6 @@ struct RunOwner {
     DWORD pid = 0;
     std::uint64_t created = 0;
 };
-// This process's parent (the command prompt running the kit), if it is still there.
-std::optional<RunOwner> ParentProcess();
 // `pid` as it is now, if it is alive.
 std::optional<RunOwner> LiveProcess(DWORD pid);
 

@@ -159,7 +159,16 @@ TEST(RestrictDllSearchInChild, OnlyTheSystemFolder) {
         GTEST_SKIP() << "runs in a process of its own, started by RestrictDllSearch";
     }
     EXPECT_TRUE(Loads(L"planted.dll")) << "an ordinary search finds it beside the program";
-    EXPECT_EQ(RestrictDllSearch(GetModuleHandleW(L"kernel32.dll")), DllSearch::SystemFolderOnly);
+    const HMODULE kernel32 = GetModuleHandleW(L"kernel32.dll");
+    // Windows 7 has the newer call only with KB2533623 (learn.microsoft.com, the
+    // SetDefaultDllDirectories page); without it the fallback is what the tool gets, and the
+    // program's own folder stays first in the search (the SetDllDirectoryW page).
+    if (GetProcAddress(kernel32, "SetDefaultDllDirectories") == nullptr) {
+        EXPECT_EQ(RestrictDllSearch(kernel32), DllSearch::CurrentFolderRemoved);
+        EXPECT_TRUE(Loads(L"planted.dll")) << "the fallback keeps the program's folder";
+        return;
+    }
+    EXPECT_EQ(RestrictDllSearch(kernel32), DllSearch::SystemFolderOnly);
     EXPECT_FALSE(Loads(L"planted.dll"));
     EXPECT_TRUE(Loads(L"shell32.dll")) << "the system folder is still searched";
 }

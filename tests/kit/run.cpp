@@ -1,0 +1,482 @@
+#include "kit/run.h"
+
+#include <shlobj.h>
+
+#include <atomic>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "e2e/entries.h"
+#include "kit/snapshot.h"
+#include "platform/win32/WinHandles.h"
+
+namespace mf::kit {
+namespace {
+
+using win32::UniqueKernelHandle;
+
+constexpr const wchar_t* kSuites[] = {L"core_tests", L"wine_registry_tests", L"win32_tests",
+                                      L"e2e_tests"};
+// Far beyond what a suite takes (minutes at most): one still running is taken to hang.
+constexpr DWORD kSuiteLimitMinutes = 30;
+
+void UnloadModule(HMODULE module) {
+    FreeLibrary(module);
+}
+using UniqueModule = win32::UniqueHandle<HMODULE, UnloadModule>;
+
+// What the console handler, which Windows runs on a thread of its own, shares with the run.
+struct Shared {
+    std::mutex machine;  // held while saving or restoring
+    bool saved = false;  // this run's snapshot is on disk and not yet put back
+    std::wstring snapshot;
+    std::wstring stateFolder;
+    std::mutex suite;  // guards the two handles below and `stop`
+    HANDLE job = nullptr;
+    HANDLE process = nullptr;
+    std::atomic<bool> stop{false};
+};
+Shared g_shared;
+
+void Say(const std::wstring& text) {
+    PrintLine(STD_OUTPUT_HANDLE, L"run-tests: " + text);
+}
+
+std::wstring Quoted(const std::wstring& text) {
+    return L"\"" + text + L"\"";
+}
+
+std::wstring Variable(const wchar_t* name) {
+    const DWORD size = GetEnvironmentVariableW(name, nullptr, 0);
+    std::wstring value(size, L'\0');
+    value.resize(size == 0 ? 0 : GetEnvironmentVariableW(name, value.data(), size));
+    return value;
+}
+
+std::wstring Folder(const std::wstring& path) {
+    return path.substr(0, path.find_last_of(L'\\'));
+}
+
+// The kit's top folder: this program lies in its tests\ folder.
+std::optional<std::wstring> KitFolder() {
+    std::wstring path(32768, L'\0');
+    path.resize(GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size())));
+    const std::wstring tests = Folder(path);
+    if (path.empty() || CompareStringOrdinal(tests.c_str() + tests.find_last_of(L'\\') + 1, -1,
+                                             L"tests", -1, TRUE) != CSTR_EQUAL) {
+        return std::nullopt;
+    }
+    return Folder(tests);
+}
+
+// Tells the shell that associations changed, so that Explorer drops the suites' types and
+// icons now rather than at the next logon. shell32 is loaded for this alone, by its full path:
+// a console program that has loaded user32 (which shell32 loads) no longer gets the logoff
+// and shutdown signals.
+void NotifyShell() {
+    wchar_t system[MAX_PATH];
+    const UINT length = GetSystemDirectoryW(system, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) {
+        return;
+    }
+    const UniqueModule shell(
+        LoadLibraryW((std::wstring(system, length) + L"\\shell32.dll").c_str()));
+    using Notify = void(WINAPI*)(LONG, UINT, LPCVOID, LPCVOID);
+    const auto notify = reinterpret_cast<Notify>(
+        reinterpret_cast<void*>(GetProcAddress(shell.get(), "SHChangeNotify")));
+    if (notify != nullptr) {
+        notify(SHCNE_ASSOCCHANGED, SHCNF_IDLIST, nullptr, nullptr);
+    }
+}
+
+// Puts this run's snapshot back, once, whichever thread comes first; then tells the shell.
+int RestoreOnce(Problems& problems) {
+    const std::lock_guard lock(g_shared.machine);
+    if (!g_shared.saved) {
+        return kOk;
+    }
+    const int code = RestoreCommand(g_shared.snapshot, problems);
+    g_shared.saved = code != kOk;
+    NotifyShell();
+    return code;
+}
+
+// Ends the running suite and keeps any other from starting.
+void StopSuites() {
+    const std::lock_guard lock(g_shared.suite);
+    g_shared.stop = true;
+    if (g_shared.job != nullptr) {
+        TerminateJobObject(g_shared.job, ERROR_CANCELLED);
+    }
+    if (g_shared.process != nullptr) {
+        TerminateProcess(g_shared.process, ERROR_CANCELLED);
+    }
+}
+
+// Ctrl+C and Ctrl+Break stop the run, which then restores as usual. On the other signals
+// (closing the window; logoff and shutdown, where they reach a console program at all) the
+// system ends the process when this returns ("HandlerRoutine", learn.microsoft.com/windows/
+// console/handlerroutine), so the restore happens here, as far as the time allows.
+BOOL WINAPI OnConsoleEvent(DWORD event) {
+    StopSuites();
+    if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT) {
+        return TRUE;
+    }
+    Problems problems;
+    if (RestoreOnce(problems) == kOk) {
+        const std::optional<RunOwner> self = LiveProcess(GetCurrentProcessId());
+        if (self) {
+            UnlockCommand(g_shared.stateFolder, *self, problems);
+        }
+    }
+    return TRUE;
+}
+
+// The default app the user chose for `type`, as a line for the report.
+std::wstring ChoiceText(const std::wstring& type) {
+    const std::optional<std::wstring> choice = testing::UserChoice(type);
+    return choice ? Quoted(*choice) : L"none";
+}
+
+struct Outcome {
+    bool passed = false;
+    std::wstring detail;
+};
+
+// Counts the tests of a gtest XML report that ran to the end, passed or failed.
+int TestsRun(const std::string& xml) {
+    int count = 0;
+    for (std::size_t at = xml.find("result=\"completed\""); at != std::string::npos;
+         at = xml.find("result=\"completed\"", at + 1)) {
+        ++count;
+    }
+    return count;
+}
+
+std::optional<std::string> ReadText(const std::wstring& path) {
+    const UniqueKernelHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (file.get() == INVALID_HANDLE_VALUE) {
+        return std::nullopt;
+    }
+    std::string bytes;
+    char buffer[65536];
+    DWORD read = 0;
+    while (ReadFile(file.get(), buffer, sizeof buffer, &read, nullptr) && read > 0) {
+        bytes.append(buffer, read);
+    }
+    return bytes;
+}
+
+// Runs one suite in a job that ends it, and whatever it started (a process the suite creates
+// joins its job), when the run stops, when the time limit passes, and when this program ends:
+// the job's one handle is not inheritable and closes with this process. Its output goes to
+// results\SUITE.log; its XML report to the state folder first (a test program takes its arguments
+// in the ANSI code page, which may lack characters of the kit's folder name) and then to
+// results\SUITE.xml.
+Outcome RunSuite(const std::wstring& kit, const std::wstring& results, const std::wstring& suite) {
+    const std::wstring exe = kit + L"\\tests\\" + suite + L".exe";
+    const std::wstring draft = g_shared.stateFolder + L"\\" + suite + L".xml";
+    const std::wstring xml = results + L"\\" + suite + L".xml";
+    DeleteFileW(draft.c_str());
+    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+    UniqueKernelHandle log(CreateFileW((results + L"\\" + suite + L".log").c_str(), GENERIC_WRITE,
+                                       FILE_SHARE_READ, &inherit, CREATE_ALWAYS,
+                                       FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (log.get() == INVALID_HANDLE_VALUE) {
+        return {false, L"cannot write its log (error " + std::to_wstring(GetLastError()) + L")"};
+    }
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdOutput = log.get();
+    startup.hStdError = log.get();
+    std::wstring commandLine = Quoted(exe) + L" " + Quoted(L"--gtest_output=xml:" + draft);
+    PROCESS_INFORMATION info{};
+    // Its own process group: Ctrl+C reaches this program alone, which decides.
+    if (!CreateProcessW(exe.c_str(), commandLine.data(), nullptr, nullptr, TRUE,
+                        CREATE_SUSPENDED | CREATE_NEW_PROCESS_GROUP, nullptr, kit.c_str(), &startup,
+                        &info)) {
+        return {false, L"cannot start it (error " + std::to_wstring(GetLastError()) + L")"};
+    }
+    const UniqueKernelHandle process(info.hProcess);
+    const UniqueKernelHandle thread(info.hThread);
+    log.reset();
+
+    UniqueKernelHandle job(CreateJobObjectW(nullptr, nullptr));
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+    if (!job ||
+        !SetInformationJobObject(job.get(), JobObjectExtendedLimitInformation, &limits,
+                                 sizeof limits) ||
+        !AssignProcessToJobObject(job.get(), process.get())) {
+        // Before Windows 8 a process is in one job at most ("Job Objects",
+        // learn.microsoft.com/windows/win32/procthread/job-objects): a run started inside
+        // another job then ends the suite's own process on a stop, but not what it started.
+        Say(suite + L": cannot put it in a job of its own (error " +
+            std::to_wstring(GetLastError()) + L"); a stop ends the suite only, not its children");
+        job.reset();
+    }
+    {
+        const std::lock_guard lock(g_shared.suite);
+        if (g_shared.stop) {
+            TerminateProcess(process.get(), ERROR_CANCELLED);
+            return {false, L"not run: the run was stopped"};
+        }
+        g_shared.job = job.get();
+        g_shared.process = process.get();
+    }
+    ResumeThread(thread.get());
+    const bool finished =
+        WaitForSingleObject(process.get(), kSuiteLimitMinutes * 60 * 1000) == WAIT_OBJECT_0;
+    {
+        const std::lock_guard lock(g_shared.suite);
+        if (!finished) {
+            if (job) {
+                TerminateJobObject(job.get(), ERROR_TIMEOUT);
+            }
+            TerminateProcess(process.get(), ERROR_TIMEOUT);
+        }
+        g_shared.job = nullptr;
+        g_shared.process = nullptr;
+    }
+    WaitForSingleObject(process.get(), INFINITE);
+    DWORD code = 0;
+    GetExitCodeProcess(process.get(), &code);
+    // Closing the job ends what the suite left running.
+    job.reset();
+
+    MoveFileExW(draft.c_str(), xml.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED);
+    const std::optional<std::string> report = ReadText(xml);
+    const int run = report ? TestsRun(*report) : 0;
+    if (!finished) {
+        return {false, L"did not finish within " + std::to_wstring(kSuiteLimitMinutes) +
+                           L" minutes and was ended"};
+    }
+    if (g_shared.stop) {
+        return {false, L"ended: the run was stopped"};
+    }
+    if (code != 0) {
+        return {false, L"exit code " + std::to_wstring(code)};
+    }
+    if (!report) {
+        return {false, L"no XML report"};
+    }
+    if (run == 0) {
+        return {false, L"no test ran"};
+    }
+    return {true, std::to_wstring(run) + L" tests ran"};
+}
+
+std::wstring SavedAt(const std::wstring& file) {
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    SYSTEMTIME universal{};
+    SYSTEMTIME local{};
+    if (!GetFileAttributesExW(file.c_str(), GetFileExInfoStandard, &data) ||
+        !FileTimeToSystemTime(&data.ftLastWriteTime, &universal) ||
+        !SystemTimeToTzSpecificLocalTime(nullptr, &universal, &local)) {
+        return L"at an unknown time";
+    }
+    wchar_t text[64];
+    swprintf(text, 64, L"on %04u-%02u-%02u at %02u:%02u (local time)", local.wYear, local.wMonth,
+             local.wDay, local.wHour, local.wMinute);
+    return text;
+}
+
+void PrintProblems(const Problems& problems) {
+    for (const std::wstring& problem : problems) {
+        PrintLine(STD_ERROR_HANDLE, L"kit_guard: " + problem);
+    }
+}
+
+// A snapshot that a cut-off run left: a plain start shows what differs from it and changes
+// nothing, since putting it back would also undo what was installed since.
+int ShowLeftover(const std::wstring& snapshot) {
+    Say(L"a run that was cut off left the snapshot " + snapshot + L", saved " + SavedAt(snapshot) +
+        L".");
+    Problems differences;
+    Problems problems;
+    if (DifferencesCommand(snapshot, differences, problems) == kRefused) {
+        PrintProblems(problems);
+        Say(L"it was refused, as said above; look at it by hand. Nothing was changed.");
+        return kSaveOrRestoreFailed;
+    }
+    PrintProblems(problems);
+    if (differences.empty()) {
+        Say(L"no guarded key differs from it now.");
+    } else {
+        Say(L"what differs from it now (a key the suites left, or one changed since):");
+        for (const std::wstring& difference : differences) {
+            PrintLine(STD_OUTPUT_HANDLE, L"  " + difference);
+        }
+    }
+    Say(L"nothing was changed. \"run-tests.cmd /restore\" puts every key above back as saved, "
+        L"undoing changes made since, and then runs the suites.");
+    return kLeftover;
+}
+
+int Run(const std::wstring& kit, bool restoreLeftover) {
+    const std::wstring& snapshot = g_shared.snapshot;
+    if (GetFileAttributesW(snapshot.c_str()) != INVALID_FILE_ATTRIBUTES) {
+        if (!restoreLeftover) {
+            return ShowLeftover(snapshot);
+        }
+        Say(L"restoring the snapshot of a run that was cut off, saved " + SavedAt(snapshot));
+        Problems problems;
+        const int code = RestoreCommand(snapshot, problems);
+        PrintProblems(problems);
+        NotifyShell();
+        if (code != kOk) {
+            Say(code == kRefused ? L"the snapshot was refused, as said above; nothing was changed."
+                                 : L"the machine could not be fully restored; the snapshot is "
+                                   L"kept for another try.");
+            return kSaveOrRestoreFailed;
+        }
+        Say(L"restored from the cut-off run's snapshot");
+    }
+
+    // Results or work left by an earlier run that cannot be cleared would mix with this one's.
+    const std::wstring results = kit + L"\\results";
+    const std::wstring work = kit + L"\\work";
+    for (const std::wstring& folder : {results, work}) {
+        RemoveFolder(folder);
+        if (!CreateDirectoryW(folder.c_str(), nullptr)) {
+            Say(L"the folder " + folder + L" of an earlier run is in use and cannot be cleared; " +
+                L"close what holds it and run again. Nothing was changed.");
+            return kSaveOrRestoreFailed;
+        }
+    }
+    std::vector<std::wstring> choices;
+    for (const std::wstring& type : testing::AllTypes()) {
+        choices.push_back(ChoiceText(type));
+    }
+    {
+        const std::lock_guard lock(g_shared.machine);
+        if (g_shared.stop) {
+            Say(L"stopped (Ctrl+C) before the first suite: no suite was run.");
+            return kFailed;
+        }
+        Problems problems;
+        if (SaveCommand(snapshot, KitScope(), problems) != kOk) {
+            PrintProblems(problems);
+            Say(L"could not save the keys the suites touch; no suite was run.");
+            return kSaveOrRestoreFailed;
+        }
+        g_shared.saved = true;
+    }
+    // The suites' temporary files stay inside the kit's folder.
+    SetEnvironmentVariableW(L"TEMP", work.c_str());
+    SetEnvironmentVariableW(L"TMP", work.c_str());
+
+    int passed = 0;
+    int failed = 0;
+    for (const wchar_t* suite : kSuites) {
+        if (g_shared.stop) {
+            break;
+        }
+        const Outcome outcome = RunSuite(kit, results, suite);
+        if (outcome.passed) {
+            ++passed;
+            Say(L"passed  " + std::wstring(suite) + L" (" + outcome.detail + L")");
+        } else {
+            ++failed;
+            Say(L"FAILED  " + std::wstring(suite) + L": " + outcome.detail + L"; see results\\" +
+                suite + L".log");
+        }
+    }
+    if (g_shared.stop) {
+        Say(L"stopped (Ctrl+C): the suites left were not run");
+    }
+    Say(std::to_wstring(passed) + L" passed, " + std::to_wstring(failed) + L" failed");
+
+    Problems problems;
+    const int restored = RestoreOnce(problems);
+    PrintProblems(problems);
+    const std::vector<std::wstring> types = testing::AllTypes();
+    for (std::size_t index = 0; index < types.size(); ++index) {
+        const std::wstring now = ChoiceText(types[index]);
+        if (now != choices[index]) {
+            Say(L"the default app the user chose for " + types[index] +
+                L" changed during the "
+                L"run, from " +
+                choices[index] + L" to " + now +
+                L": the kit never writes it, "
+                L"but Windows resets a choice it takes for broken. Check the default apps in "
+                L"Settings.");
+        }
+    }
+    if (restored != kOk) {
+        Say(L"the machine could not be fully restored; the snapshot is kept at " + snapshot +
+            L"; run \"run-tests.cmd /restore\" to try again.");
+        return kSaveOrRestoreFailed;
+    }
+    RemoveFolder(work);
+    return failed > 0 || g_shared.stop ? kFailed : kOk;
+}
+
+}  // namespace
+
+void PrintLine(DWORD stream, const std::wstring& text) {
+    const HANDLE handle = GetStdHandle(stream);
+    const std::wstring line = text + L"\n";
+    DWORD mode = 0;
+    DWORD written = 0;
+    if (GetConsoleMode(handle, &mode)) {
+        WriteConsoleW(handle, line.c_str(), static_cast<DWORD>(line.size()), &written, nullptr);
+        return;
+    }
+    const int size = WideCharToMultiByte(CP_UTF8, 0, line.c_str(), static_cast<int>(line.size()),
+                                         nullptr, 0, nullptr, nullptr);
+    std::string bytes(size, '\0');
+    WideCharToMultiByte(CP_UTF8, 0, line.c_str(), static_cast<int>(line.size()), bytes.data(), size,
+                        nullptr, nullptr);
+    WriteFile(handle, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+}
+
+int RunCommand(bool restoreLeftover) {
+    // First of all: from here on no console event skips the restore.
+    SetConsoleCtrlHandler(&OnConsoleEvent, TRUE);
+    Problems problems;
+    if (ElevatedCommand(problems) != kOk) {
+        PrintProblems(problems);
+        Say(L"this needs an elevated command prompt: right-click Command Prompt, Run as "
+            L"administrator. Nothing was changed.");
+        return kRefused;
+    }
+    const std::optional<std::wstring> kit = KitFolder();
+    const std::wstring programData = Variable(L"ProgramData");
+    if (!kit || programData.empty()) {
+        Say(!kit ? L"kit_guard.exe must lie in the kit's tests folder. Nothing was changed."
+                 : L"ProgramData is not set. Nothing was changed.");
+        return kSaveOrRestoreFailed;
+    }
+    // Outside the kit's folder, so that any copy of the kit finds a cut-off run's snapshot.
+    g_shared.stateFolder = programData + L"\\Marblefinch_associate test kit";
+    g_shared.snapshot = g_shared.stateFolder + L"\\snapshot.txt";
+    const std::optional<RunOwner> self = LiveProcess(GetCurrentProcessId());
+    if (!self) {
+        Say(L"cannot read this process's own start time. Nothing was changed.");
+        return kSaveOrRestoreFailed;
+    }
+    const int locked = LockCommand(g_shared.stateFolder, *self, problems);
+    PrintProblems(problems);
+    if (locked == kBusy) {
+        Say(L"another run is under way; wait for it to end. Nothing was changed.");
+        return kBusy;
+    }
+    if (locked != kOk) {
+        Say(L"could not take the run's lock in " + g_shared.stateFolder +
+            L"; nothing was changed.");
+        return kSaveOrRestoreFailed;
+    }
+    const int code = Run(*kit, restoreLeftover);
+    problems.clear();
+    // A snapshot that could not be restored keeps the folder for the next start.
+    UnlockCommand(g_shared.stateFolder, *self, problems);
+    PrintProblems(problems);
+    return code;
+}
+
+}  // namespace mf::kit

@@ -1,0 +1,24 @@
+// The kit's whole run in one process: the save, the suites and the restore, so that only a
+// killed process or a power cut can leave a machine in its test state.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+namespace mf::kit {
+
+// Saving or restoring the keys failed, or the kit is incomplete.
+inline constexpr int kSaveOrRestoreFailed = 3;
+// A start that found a cut-off run's snapshot, changed nothing and says what differs.
+inline constexpr int kLeftover = 5;
+
+// One line to the standard output or error: wide text to a console, UTF-8 to a file or pipe.
+void PrintLine(DWORD stream, const std::wstring& text);
+
+// Runs the suites of the kit that holds this program (its tests\ folder), between a save and
+// a restore of what they touch. A snapshot left by a cut-off run stops a plain start, which
+// lists what differs from it and changes nothing; `restoreLeftover` puts it back first.
+int RunCommand(bool restoreLeftover);
+
+}  // namespace mf::kit
