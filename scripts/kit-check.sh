@@ -31,7 +31,6 @@ mkdir -p "$work"
 work=$(realpath "$work")
 prefix=$work/wineprefix
 cleanup() {
-    pkill -KILL -f "${folder_name:-no kit}.tests.kit_guard\\.exe" 2>/dev/null || true
     WINEPREFIX="$prefix" wineserver -k 2>/dev/null || true
 }
 trap cleanup EXIT
@@ -147,27 +146,36 @@ wait_for() {  # seconds what file
         sleep 0.2
     done
 }
+# The processes of this prefix whose command line matches, and no other check's.
+prefix_pids() {  # pattern
+    local pid
+    for pid in $(pgrep -f "$1" || true); do
+        if tr '\0' '\n' <"/proc/$pid/environ" 2>/dev/null | grep -qxF "WINEPREFIX=$prefix"; then
+            echo "$pid"
+        fi
+    done
+}
 guard_pids() {
-    pgrep -f "$folder_name.tests.kit_guard\\.exe.? run" || true
+    prefix_pids 'tests.kit_guard\.exe.? run'
 }
 
 # 1. A run ended during the end-to-end suite, as by the task manager (TerminateProcess). The
 # suite goes with it (it runs in a job that ends with the guard); the snapshot stays.
 start_kit killed
-wait_for 300 "end-to-end suite's log" "$kit/results/e2e_tests.log"
+wait_for 600 "end-to-end suite's log" "$kit/results/e2e_tests.log"
 sleep 5
-suite_pattern="$folder_name.tests.e2e_tests\\.exe"
-pgrep -f "$suite_pattern" >/dev/null || fail "the end-to-end suite is not running"
+suite_pattern='tests.e2e_tests\.exe'
+[ -n "$(prefix_pids "$suite_pattern")" ] || fail "the end-to-end suite is not running"
 [ -n "$(guard_pids)" ] || fail "no kit_guard process to end"
 wine_step "ending kit_guard.exe as the task manager does" taskkill /f /im kit_guard.exe
 kit_done
 expect_status 3 "ended from outside, so the machine was not put back"
 expect_said "was ended before it could put the machine back"
 for _ in $(seq 50); do
-    pgrep -f "$suite_pattern" >/dev/null || break
+    [ -n "$(prefix_pids "$suite_pattern")" ] || break
     sleep 0.2
 done
-! pgrep -f "$suite_pattern" >/dev/null || fail "a suite outlived the guard that ran it"
+[ -z "$(prefix_pids "$suite_pattern")" ] || fail "a suite outlived the guard that ran it"
 [ -f "$state_folder/snapshot.txt" ] || fail "the killed run left no snapshot"
 # Changed since: what the suites would have left, and a verb installed after the cut-off.
 reg add 'HKLM\Software\Classes\.mp3' /ve /d 'Marblefinch.mp3' /f
@@ -213,7 +221,7 @@ expect_state_as_before restoring
 # run must report.
 new_session
 start_kit stopped
-wait_for 300 "first suite's log" "$kit/results/core_tests.log"
+wait_for 600 "first suite's log" "$kit/results/core_tests.log"
 second=0
 (trap - ERR && cd "$prefix/drive_c" && run_wine cmd /c "$kit_windows\\run-tests.cmd") \
     >"$work/second.out" 2>&1 || second=$?
@@ -225,7 +233,7 @@ pids=$(guard_pids)
 kill -INT $pids
 kit_done
 expect_status 1 "stopped"
-expect_said "stopped (Ctrl+C)"
+expect_said "stopped: the suites left were not run"
 expect_said 'for .mp3 changed during the run, from "OtherApp.Mp3File" to "Reset.Mp3File"'
 reg add "$choice_key" /v ProgId /d OtherApp.Mp3File /f
 expect_state_as_before stopped
@@ -247,12 +255,15 @@ notices=$(tr -d '\r' <"$work/failing.out" | sed -n '/passed, [0-9]* failed$/,$p'
     fail "the guard sent $notices association-changed notices after restoring, expected 1"
 expect_state_as_before failing
 
-# 6. Suites that run no test (a filter that matches none) pass nothing.
+# 6. Suites that run no test (a filter that matches none) pass nothing, and a run filtered
+# at all is not a full run.
+new_session
 kit_filter=NoSuchTest start_kit empty
 kit_done
 expect_status 1 "no suite ran a test"
 expect_said "0 passed, 4 failed"
 expect_said "FAILED  core_tests: no test ran"
+expect_said "not a full run: with GTEST_FILTER in the environment"
 expect_state_as_before empty
 
 echo "kit-check: passed (a run ended from outside, a refusing start, /restore, a stopped run" \

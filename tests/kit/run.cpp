@@ -2,7 +2,9 @@
 
 #include <shlobj.h>
 
+#include <algorithm>
 #include <atomic>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -103,15 +105,35 @@ int RestoreOnce(Problems& problems) {
     return code;
 }
 
+// Ends what runs in `job`, or `process` where there is no job, and waits up to `milliseconds`
+// for it to be gone: termination only starts when the call returns ("TerminateProcess",
+// learn.microsoft.com/windows/win32/api/processthreadsapi/nf-processthreadsapi-terminateprocess),
+// and nothing may still write to the registry while it is put back.
+void EndAndWait(HANDLE job, HANDLE process, UINT code, DWORD milliseconds) {
+    const ULONGLONG deadline = GetTickCount64() + milliseconds;
+    if (job == nullptr) {
+        TerminateProcess(process, code);
+        WaitForSingleObject(process, milliseconds);
+        return;
+    }
+    TerminateJobObject(job, code);
+    for (;;) {
+        JOBOBJECT_BASIC_ACCOUNTING_INFORMATION accounting{};
+        if (!QueryInformationJobObject(job, JobObjectBasicAccountingInformation, &accounting,
+                                       sizeof accounting, nullptr) ||
+            accounting.ActiveProcesses == 0 || GetTickCount64() >= deadline) {
+            return;
+        }
+        Sleep(20);
+    }
+}
+
 // Ends the running suite and keeps any other from starting.
-void StopSuites() {
+void StopSuites(DWORD milliseconds) {
     const std::lock_guard lock(g_shared.suite);
     g_shared.stop = true;
-    if (g_shared.job != nullptr) {
-        TerminateJobObject(g_shared.job, ERROR_CANCELLED);
-    }
     if (g_shared.process != nullptr) {
-        TerminateProcess(g_shared.process, ERROR_CANCELLED);
+        EndAndWait(g_shared.job, g_shared.process, ERROR_CANCELLED, milliseconds);
     }
 }
 
@@ -120,10 +142,19 @@ void StopSuites() {
 // system ends the process when this returns ("HandlerRoutine", learn.microsoft.com/windows/
 // console/handlerroutine), so the restore happens here, as far as the time allows.
 BOOL WINAPI OnConsoleEvent(DWORD event) {
-    StopSuites();
-    if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT) {
+    // Under a service account the logoff signal comes when any user logs off ("no assumptions
+    // can be made", HandlerRoutine): the run goes on there.
+    DWORD session = 0;
+    if (event == CTRL_LOGOFF_EVENT && ProcessIdToSessionId(GetCurrentProcessId(), &session) &&
+        session == 0) {
         return TRUE;
     }
+    if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT) {
+        StopSuites(30000);
+        return TRUE;
+    }
+    // Windows gives a handler a few seconds here: most of them go to the restore.
+    StopSuites(1000);
     Problems problems;
     if (RestoreOnce(problems) == kOk) {
         const std::optional<RunOwner> self = LiveProcess(GetCurrentProcessId());
@@ -132,6 +163,22 @@ BOOL WINAPI OnConsoleEvent(DWORD event) {
         }
     }
     return TRUE;
+}
+
+// The names of the environment's GTEST_ variables, which change what a suite runs.
+std::vector<std::wstring> GtestVariables() {
+    std::vector<std::wstring> names;
+    const std::unique_ptr<wchar_t, decltype(&FreeEnvironmentStringsW)> block(
+        GetEnvironmentStringsW(), &FreeEnvironmentStringsW);
+    for (const wchar_t* entry = block.get(); entry != nullptr && *entry != L'\0';
+         entry += wcslen(entry) + 1) {
+        const std::wstring text = entry;
+        if (CompareStringOrdinal(text.c_str(), std::min<int>(6, static_cast<int>(text.size())),
+                                 L"GTEST_", 6, TRUE) == CSTR_EQUAL) {
+            names.push_back(text.substr(0, text.find(L'=')));
+        }
+    }
+    return names;
 }
 
 // The default app the user chose for `type`, as a line for the report.
@@ -143,13 +190,13 @@ std::wstring ChoiceText(const std::wstring& type) {
 struct Outcome {
     bool passed = false;
     std::wstring detail;
+    bool stopsTheRun = false;  // no further suite may run either
 };
 
-// Counts the tests of a gtest XML report that ran to the end, passed or failed.
-int TestsRun(const std::string& xml) {
+// How often `what` occurs in a gtest XML report: each test has a result="..." attribute.
+int Count(const std::string& xml, const std::string& what) {
     int count = 0;
-    for (std::size_t at = xml.find("result=\"completed\""); at != std::string::npos;
-         at = xml.find("result=\"completed\"", at + 1)) {
+    for (std::size_t at = xml.find(what); at != std::string::npos; at = xml.find(what, at + 1)) {
         ++count;
     }
     return count;
@@ -170,12 +217,59 @@ std::optional<std::string> ReadText(const std::wstring& path) {
     return bytes;
 }
 
+// A job that ends its processes when its last handle closes.
+UniqueKernelHandle NewJob() {
+    UniqueKernelHandle job(CreateJobObjectW(nullptr, nullptr));
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+    if (job && !SetInformationJobObject(job.get(), JobObjectExtendedLimitInformation, &limits,
+                                        sizeof limits)) {
+        job.reset();
+    }
+    return job;
+}
+
+// Starts `exe` suspended and in `job`. Before Windows 8 a process is in one job at most
+// ("Job Objects", learn.microsoft.com/windows/win32/procthread/job-objects): where this
+// program already runs in one, the suite must break away from it, which that job may refuse. No
+// suite runs outside a job of its own.
+std::optional<PROCESS_INFORMATION> StartInJob(const std::wstring& exe, std::wstring commandLine,
+                                              const std::wstring& folder, STARTUPINFOW& startup,
+                                              HANDLE job, std::wstring& why, bool& noJob) {
+    noJob = false;
+    for (const DWORD breakaway : {0UL, static_cast<unsigned long>(CREATE_BREAKAWAY_FROM_JOB)}) {
+        // Its own process group, in which Ctrl+C is disabled (CreateProcess's creation flags;
+        // Ctrl+Break still reaches it): what a stop ends is the guard's to decide.
+        PROCESS_INFORMATION info{};
+        if (!CreateProcessW(exe.c_str(), commandLine.data(), nullptr, nullptr, TRUE,
+                            CREATE_SUSPENDED | CREATE_NEW_PROCESS_GROUP | breakaway, nullptr,
+                            folder.c_str(), &startup, &info)) {
+            // The second try fails where the job this program runs in allows no breaking away.
+            if (!noJob) {
+                why = L"cannot start it (error " + std::to_wstring(GetLastError()) + L")";
+            }
+            return std::nullopt;
+        }
+        if (AssignProcessToJobObject(job, info.hProcess)) {
+            return info;
+        }
+        noJob = true;
+        why = L"cannot run it in a job of its own (error " + std::to_wstring(GetLastError()) +
+              L"), and so not run: a stop could not end what it starts";
+        const UniqueKernelHandle process(info.hProcess);
+        const UniqueKernelHandle thread(info.hThread);
+        TerminateProcess(process.get(), ERROR_CANCELLED);
+        WaitForSingleObject(process.get(), INFINITE);
+    }
+    return std::nullopt;
+}
+
 // Runs one suite in a job that ends it, and whatever it started (a process the suite creates
 // joins its job), when the run stops, when the time limit passes, and when this program ends:
 // the job's one handle is not inheritable and closes with this process. Its output goes to
-// results\SUITE.log; its XML report to the state folder first (a test program takes its arguments
-// in the ANSI code page, which may lack characters of the kit's folder name) and then to
-// results\SUITE.xml.
+// results\SUITE.log; its XML report to the state folder first (a test program takes its
+// arguments in the ANSI code page, which may lack characters of the kit's folder name) and
+// then to results\SUITE.xml.
 Outcome RunSuite(const std::wstring& kit, const std::wstring& results, const std::wstring& suite) {
     const std::wstring exe = kit + L"\\tests\\" + suite + L".exe";
     const std::wstring draft = g_shared.stateFolder + L"\\" + suite + L".xml";
@@ -188,41 +282,31 @@ Outcome RunSuite(const std::wstring& kit, const std::wstring& results, const std
     if (log.get() == INVALID_HANDLE_VALUE) {
         return {false, L"cannot write its log (error " + std::to_wstring(GetLastError()) + L")"};
     }
+    UniqueKernelHandle job = NewJob();
+    if (!job) {
+        return {false,
+                L"cannot make a job for it (error " + std::to_wstring(GetLastError()) + L")"};
+    }
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
     startup.hStdOutput = log.get();
     startup.hStdError = log.get();
-    std::wstring commandLine = Quoted(exe) + L" " + Quoted(L"--gtest_output=xml:" + draft);
-    PROCESS_INFORMATION info{};
-    // Its own process group: Ctrl+C reaches this program alone, which decides.
-    if (!CreateProcessW(exe.c_str(), commandLine.data(), nullptr, nullptr, TRUE,
-                        CREATE_SUSPENDED | CREATE_NEW_PROCESS_GROUP, nullptr, kit.c_str(), &startup,
-                        &info)) {
-        return {false, L"cannot start it (error " + std::to_wstring(GetLastError()) + L")"};
-    }
-    const UniqueKernelHandle process(info.hProcess);
-    const UniqueKernelHandle thread(info.hThread);
+    std::wstring why;
+    bool noJob = false;
+    const std::optional<PROCESS_INFORMATION> started =
+        StartInJob(exe, Quoted(exe) + L" " + Quoted(L"--gtest_output=xml:" + draft), kit, startup,
+                   job.get(), why, noJob);
     log.reset();
-
-    UniqueKernelHandle job(CreateJobObjectW(nullptr, nullptr));
-    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
-    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
-    if (!job ||
-        !SetInformationJobObject(job.get(), JobObjectExtendedLimitInformation, &limits,
-                                 sizeof limits) ||
-        !AssignProcessToJobObject(job.get(), process.get())) {
-        // Before Windows 8 a process is in one job at most ("Job Objects",
-        // learn.microsoft.com/windows/win32/procthread/job-objects): a run started inside
-        // another job then ends the suite's own process on a stop, but not what it started.
-        Say(suite + L": cannot put it in a job of its own (error " +
-            std::to_wstring(GetLastError()) + L"); a stop ends the suite only, not its children");
-        job.reset();
+    if (!started) {
+        return {false, why, noJob};
     }
+    const UniqueKernelHandle process(started->hProcess);
+    const UniqueKernelHandle thread(started->hThread);
     {
         const std::lock_guard lock(g_shared.suite);
         if (g_shared.stop) {
-            TerminateProcess(process.get(), ERROR_CANCELLED);
+            EndAndWait(job.get(), process.get(), ERROR_CANCELLED, INFINITE);
             return {false, L"not run: the run was stopped"};
         }
         g_shared.job = job.get();
@@ -232,25 +316,19 @@ Outcome RunSuite(const std::wstring& kit, const std::wstring& results, const std
     const bool finished =
         WaitForSingleObject(process.get(), kSuiteLimitMinutes * 60 * 1000) == WAIT_OBJECT_0;
     {
+        // What the suite left running ends with it, and is gone before anything goes on.
         const std::lock_guard lock(g_shared.suite);
-        if (!finished) {
-            if (job) {
-                TerminateJobObject(job.get(), ERROR_TIMEOUT);
-            }
-            TerminateProcess(process.get(), ERROR_TIMEOUT);
-        }
+        EndAndWait(job.get(), process.get(), finished ? ERROR_CANCELLED : ERROR_TIMEOUT, 30000);
         g_shared.job = nullptr;
         g_shared.process = nullptr;
     }
-    WaitForSingleObject(process.get(), INFINITE);
     DWORD code = 0;
     GetExitCodeProcess(process.get(), &code);
-    // Closing the job ends what the suite left running.
-    job.reset();
 
     MoveFileExW(draft.c_str(), xml.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED);
     const std::optional<std::string> report = ReadText(xml);
-    const int run = report ? TestsRun(*report) : 0;
+    const int run = report ? Count(*report, "result=\"completed\"") : 0;
+    const int skipped = report ? Count(*report, "result=\"skipped\"") : 0;
     if (!finished) {
         return {false, L"did not finish within " + std::to_wstring(kSuiteLimitMinutes) +
                            L" minutes and was ended"};
@@ -267,7 +345,7 @@ Outcome RunSuite(const std::wstring& kit, const std::wstring& results, const std
     if (run == 0) {
         return {false, L"no test ran"};
     }
-    return {true, std::to_wstring(run) + L" tests ran"};
+    return {true, std::to_wstring(run) + L" tests ran, " + std::to_wstring(skipped) + L" skipped"};
 }
 
 std::wstring SavedAt(const std::wstring& file) {
@@ -327,7 +405,8 @@ int Run(const std::wstring& kit, bool restoreLeftover) {
         Problems problems;
         const int code = RestoreCommand(snapshot, problems);
         PrintProblems(problems);
-        NotifyShell();
+        // The shell hears of it after the run's own restore: shell32 brings user32, and with it
+        // this program would no longer get the logoff and shutdown signals.
         if (code != kOk) {
             Say(code == kRefused ? L"the snapshot was refused, as said above; nothing was changed."
                                  : L"the machine could not be fully restored; the snapshot is "
@@ -336,6 +415,8 @@ int Run(const std::wstring& kit, bool restoreLeftover) {
         }
         Say(L"restored from the cut-off run's snapshot");
     }
+    const std::wstring unchanged =
+        restoreLeftover ? L"Nothing else was changed." : L"Nothing was changed.";
 
     // Results or work left by an earlier run that cannot be cleared would mix with this one's.
     const std::wstring results = kit + L"\\results";
@@ -344,9 +425,14 @@ int Run(const std::wstring& kit, bool restoreLeftover) {
         RemoveFolder(folder);
         if (!CreateDirectoryW(folder.c_str(), nullptr)) {
             Say(L"the folder " + folder + L" of an earlier run is in use and cannot be cleared; " +
-                L"close what holds it and run again. Nothing was changed.");
+                L"close what holds it and run again. " + unchanged);
             return kSaveOrRestoreFailed;
         }
+    }
+    // A variable that tells the suites which tests to run, or how, makes this no full run.
+    std::wstring filters;
+    for (const std::wstring& variable : GtestVariables()) {
+        filters += (filters.empty() ? L"" : L", ") + variable;
     }
     std::vector<std::wstring> choices;
     for (const std::wstring& type : testing::AllTypes()) {
@@ -355,16 +441,18 @@ int Run(const std::wstring& kit, bool restoreLeftover) {
     {
         const std::lock_guard lock(g_shared.machine);
         if (g_shared.stop) {
-            Say(L"stopped (Ctrl+C) before the first suite: no suite was run.");
+            Say(L"stopped (Ctrl+C) before the first suite. " + unchanged);
             return kFailed;
         }
         Problems problems;
         if (SaveCommand(snapshot, KitScope(), problems) != kOk) {
             PrintProblems(problems);
-            Say(L"could not save the keys the suites touch; no suite was run.");
+            Say(L"could not save the keys the suites touch; no suite was run. " + unchanged);
             return kSaveOrRestoreFailed;
         }
         g_shared.saved = true;
+        // The suites and the tool they start run as they would anywhere else.
+        DisablePrivileges();
     }
     // The suites' temporary files stay inside the kit's folder.
     SetEnvironmentVariableW(L"TEMP", work.c_str());
@@ -377,6 +465,9 @@ int Run(const std::wstring& kit, bool restoreLeftover) {
             break;
         }
         const Outcome outcome = RunSuite(kit, results, suite);
+        if (outcome.stopsTheRun) {
+            StopSuites(0);
+        }
         if (outcome.passed) {
             ++passed;
             Say(L"passed  " + std::wstring(suite) + L" (" + outcome.detail + L")");
@@ -387,7 +478,7 @@ int Run(const std::wstring& kit, bool restoreLeftover) {
         }
     }
     if (g_shared.stop) {
-        Say(L"stopped (Ctrl+C): the suites left were not run");
+        Say(L"stopped: the suites left were not run");
     }
     Say(std::to_wstring(passed) + L" passed, " + std::to_wstring(failed) + L" failed");
 
@@ -413,6 +504,12 @@ int Run(const std::wstring& kit, bool restoreLeftover) {
         return kSaveOrRestoreFailed;
     }
     RemoveFolder(work);
+    if (!filters.empty()) {
+        Say(L"not a full run: with " + filters +
+            L" in the environment the suites ran only what "
+            L"that lets through");
+        return kFailed;
+    }
     return failed > 0 || g_shared.stop ? kFailed : kOk;
 }
 
@@ -471,6 +568,9 @@ int RunCommand(bool restoreLeftover) {
             L"; nothing was changed.");
         return kSaveOrRestoreFailed;
     }
+    // Closing the window leaves the handler a few seconds for the whole restore.
+    Say(L"to stop the run, press Ctrl+C and let it put the machine back; do not close this "
+        L"window.");
     const int code = Run(*kit, restoreLeftover);
     problems.clear();
     // A snapshot that could not be restored keeps the folder for the next start.

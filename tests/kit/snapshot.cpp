@@ -408,7 +408,8 @@ std::wstring RootPath(const RootRecord& root) {
     return root.hive + L"\\" + (root.parent.empty() ? L"" : root.parent + L"\\") + root.name;
 }
 
-RootRecord ReadRootWith(const RootRecord& root, ParentNames& parents, Problems& problems) {
+RootRecord ReadRootWith(const RootRecord& root, ParentNames& parents, Problems& problems,
+                        bool mayLift = true) {
     RootRecord now{root.hive, root.parent, root.name, std::nullopt};
     const HKEY hive = HiveKey(root.hive);
     bool listed = true;
@@ -422,7 +423,7 @@ RootRecord ReadRootWith(const RootRecord& root, ParentNames& parents, Problems& 
         problems.push_back(root.hive + L"\\" + root.parent + L": cannot open");
         return now;
     }
-    now.key = ReadTree(parent.get(), *stored, RootPath(root), true, problems);
+    now.key = ReadTree(parent.get(), *stored, RootPath(root), mayLift, problems);
     return now;
 }
 
@@ -1267,7 +1268,9 @@ Scope KitScope() {
     return scope;
 }
 
-void EnablePrivileges() {
+namespace {
+
+void SetPrivileges(DWORD attributes) {
     HANDLE raw = nullptr;
     if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &raw)) {
         return;
@@ -1276,12 +1279,35 @@ void EnablePrivileges() {
     for (const wchar_t* name : {SE_BACKUP_NAME, SE_RESTORE_NAME, SE_TAKE_OWNERSHIP_NAME}) {
         TOKEN_PRIVILEGES privileges{};
         privileges.PrivilegeCount = 1;
-        privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
+        privileges.Privileges[0].Attributes = attributes;
         if (LookupPrivilegeValueW(nullptr, name, &privileges.Privileges[0].Luid)) {
             AdjustTokenPrivileges(token.get(), FALSE, &privileges, 0, nullptr, nullptr);
         }
     }
 }
+
+}  // namespace
+
+void EnablePrivileges() {
+    SetPrivileges(SE_PRIVILEGE_ENABLED);
+}
+
+void DisablePrivileges() {
+    SetPrivileges(0);
+}
+
+namespace {
+
+// The privileges for as long as a command needs them.
+class Privileged {
+  public:
+    Privileged() { EnablePrivileges(); }
+    ~Privileged() { DisablePrivileges(); }
+    Privileged(const Privileged&) = delete;
+    Privileged& operator=(const Privileged&) = delete;
+};
+
+}  // namespace
 
 Snapshot Take(const Scope& scope, Problems& problems) {
     Snapshot snapshot;
@@ -1346,9 +1372,9 @@ Snapshot Take(const Scope& scope, Problems& problems) {
     return snapshot;
 }
 
-RootRecord ReadRoot(const RootRecord& root, Problems& problems) {
+RootRecord ReadRoot(const RootRecord& root, Problems& problems, bool mayLift) {
     ParentNames parents;
-    return ReadRootWith(root, parents, problems);
+    return ReadRootWith(root, parents, problems, mayLift);
 }
 
 void Compare(const RootRecord& want, const RootRecord& have, Problems& problems) {
@@ -1577,7 +1603,7 @@ int SaveCommand(const std::wstring& file, const Scope& scope, Problems& problems
         problems.push_back(file + L": a snapshot is already there; restore it first");
         return kRefused;
     }
-    EnablePrivileges();
+    const Privileged privileged;
     const Snapshot snapshot = Take(scope, problems);
     if (!problems.empty()) {
         return kFailed;
@@ -1650,7 +1676,7 @@ int RestoreCommand(const std::wstring& file, Problems& problems) {
         return kRefused;
     }
     const Scope kit = KitScope();
-    EnablePrivileges();
+    const Privileged privileged;
     Restore(*snapshot, problems);
     if (!snapshot->folderExisted && !snapshot->folder.empty() && FileExists(snapshot->folder)) {
         if (LinkOnTheWay(snapshot->folder, ParentOf(kit.folder))) {
@@ -1679,9 +1705,18 @@ int DifferencesCommand(const std::wstring& file, Problems& differences, Problems
     if (!snapshot) {
         return kRefused;
     }
-    EnablePrivileges();
+    // Read only: a key that refuses reading is named, never opened up, so that this changes
+    // nothing, not even a DACL for a moment.
+    const Privileged privileged;
     for (const RootRecord& root : snapshot->roots) {
-        Compare(root, ReadRoot(root, problems), differences);
+        Problems unreadable;
+        const RootRecord now = ReadRoot(root, unreadable, false);
+        for (const std::wstring& key : unreadable) {
+            differences.push_back(key + L"; it may differ");
+        }
+        if (unreadable.empty()) {
+            Compare(root, now, differences);
+        }
     }
     if (!snapshot->folderExisted && !snapshot->folder.empty() && FileExists(snapshot->folder)) {
         differences.push_back(snapshot->folder + L": present, recorded absent");
@@ -1690,7 +1725,7 @@ int DifferencesCommand(const std::wstring& file, Problems& differences, Problems
 }
 
 int DumpCommand(const std::wstring& file, Problems& problems) {
-    EnablePrivileges();
+    const Privileged privileged;
     std::string out;
     for (const auto& [hive, name] :
          {std::pair{HKEY_LOCAL_MACHINE, L"HKLM"}, std::pair{HKEY_CURRENT_USER, L"HKCU"}}) {

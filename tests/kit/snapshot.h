@@ -66,14 +66,17 @@ inline constexpr const wchar_t* kStandInFolderName = L"Marblefinch Pl\u00e5yer \
 using TouchWatch = void (*)(const std::wstring& path, const std::wstring& liftedDacl);
 void WatchTouches(TouchWatch watch);
 
-// Enables the backup, restore and take-ownership privileges where the token holds them.
+// Enables the backup, restore and take-ownership privileges where the token holds them, and
+// disables them again: a process started meanwhile would run with them enabled.
 void EnablePrivileges();
+void DisablePrivileges();
 
 // Reads the current state. A guarded key that is absent is recorded as its highest absent
 // ancestor below the hive's first level, so that restore also removes parents a test created.
 Snapshot Take(const Scope& scope, Problems& problems);
-// Reads `root`'s key again, as it is now.
-RootRecord ReadRoot(const RootRecord& root, Problems& problems);
+// Reads `root`'s key again, as it is now; without `mayLift`, a key that refuses reading is
+// named in `problems` rather than opened up past its DACL for the moment.
+RootRecord ReadRoot(const RootRecord& root, Problems& problems, bool mayLift = true);
 // Puts every root back as recorded, touching only what differs, then reads them again and
 // names each key that still differs.
 void Restore(const Snapshot& snapshot, Problems& problems);

@@ -101,7 +101,7 @@ void SecureSub(HKEY hive, const std::wstring& sub, const std::wstring& sddl) {
 
 constexpr const wchar_t* kOpen = L"D:(A;;KA;;;BA)(A;;KA;;;SY)";
 // Everyone, administrators included, is refused writing values, adding and deleting keys.
-constexpr const wchar_t* kNoWrites = L"D:(D;;0x10006;;;WD)(A;;KA;;;WD)(A;;KA;;;BA)(A;;KA;;;SY)";
+constexpr const wchar_t* kNoWrites = L"D:(D;;0x10006;;;WD)(A;;KA;;;BA)(A;;KA;;;SY)";
 
 void DeleteTree(HKEY hive, const std::wstring& path) {
     {
@@ -564,7 +564,7 @@ TEST_F(Guard, SnapshotOfAnotherUserIsRefusedAndChangesNothing) {
 // names it and writes nothing, restore names it and keeps the snapshot. Where the backup
 // privilege reads past the DACL, the key is simply seen as it is.
 TEST_F(Guard, KeyBelowAParentThatCannotBeListedIsNotTakenForAbsent) {
-    constexpr const wchar_t* kNoListing = L"D:(D;;0x9;;;WD)(A;;KA;;;WD)(A;;KA;;;BA)(A;;KA;;;SY)";
+    constexpr const wchar_t* kNoListing = L"D:(D;;0x9;;;WD)(A;;KA;;;BA)(A;;KA;;;SY)";
     const std::wstring leaf = L"HKLM\\" + At(L"Closed\\Item");
     scope_.keys = {leaf};
     const auto close = [] { SecureSub(M, L"Closed", kNoListing); };
@@ -1204,6 +1204,18 @@ TEST_F(Guard, ProgramPutsBackWhatTheSuitesChange) {
     // What the guard's own tests leave when they crash.
     MakeClass(M, L"MarblefinchGuardTests\\Crashed", L"x");
     MakeClass(U, L"MarblefinchGuardTests\\Crashed", L"x");
+
+    // A start that finds the snapshot only reads: a key that refuses reading is named, and
+    // its DACL is not opened up even for a moment.
+    Secure(M, L"Software\\Classes\\Marblefinch.wav", L"D:(D;;0x9;;;WD)(A;;KA;;;BA)(A;;KA;;;SY)");
+    g_touches.clear();
+    WatchTouches(RecordTouch);
+    Problems differences;
+    Problems unread;
+    EXPECT_EQ(DifferencesCommand(snapshot_, differences, unread), kOk) << Joined(unread);
+    WatchTouches(nullptr);
+    EXPECT_TRUE(g_touches.empty()) << g_touches.front().first;
+    EXPECT_TRUE(Mentions(differences, L"Marblefinch.wav")) << Joined(differences);
 
     EXPECT_EQ(RunGuard(L"restore " + Quoted(snapshot_), errors), kOk) << errors;
     EXPECT_FALSE(FileExists(snapshot_));

@@ -222,10 +222,11 @@ RegStatus SubstituteStore::CreateKeyEx(RegHandle key, const char16_t* subKey, st
     // it is reached through: "even if hKey was opened with a samDesired of KEY_READ, it can be
     // used in operations that modify the registry if allowed by its security descriptor"
     // (https://learn.microsoft.com/en-us/windows/win32/api/winreg/nf-winreg-regcreatekeyexw).
-    // REG_OPTION_VOLATILE makes every key the call creates volatile and is ignored for keys
-    // that exist; no non-volatile key can be made below a volatile one
-    // (ERROR_CHILD_MUST_BE_VOLATILE):
-    // https://devblogs.microsoft.com/oldnewthing/20170525-00/?p=96225
+    // With REG_OPTION_VOLATILE "all keys created by the function are volatile" (the same
+    // page); the option does not change a key that exists; and a non-volatile key cannot go
+    // below a volatile one: ERROR_CHILD_MUST_BE_VOLATILE, "Cannot create a stable subkey under
+    // a volatile parent key" (https://learn.microsoft.com/en-us/windows/win32/debug/
+    // system-error-codes--1000-1299-).
     const bool makeVolatile = (options & kOptionVolatile) != 0;
     Node* node = base;
     bool created = false;
