@@ -50,13 +50,6 @@ std::wstring Quoted(const std::wstring& text) {
     return L"\"" + text + L"\"";
 }
 
-std::wstring Variable(const wchar_t* name) {
-    const DWORD size = GetEnvironmentVariableW(name, nullptr, 0);
-    std::wstring value(size, L'\0');
-    value.resize(size == 0 ? 0 : GetEnvironmentVariableW(name, value.data(), size));
-    return value;
-}
-
 std::wstring Folder(const std::wstring& path) {
     return path.substr(0, path.find_last_of(L'\\'));
 }
@@ -202,21 +195,6 @@ int Count(const std::string& xml, const std::string& what) {
     return count;
 }
 
-std::optional<std::string> ReadText(const std::wstring& path) {
-    const UniqueKernelHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (file.get() == INVALID_HANDLE_VALUE) {
-        return std::nullopt;
-    }
-    std::string bytes;
-    char buffer[65536];
-    DWORD read = 0;
-    while (ReadFile(file.get(), buffer, sizeof buffer, &read, nullptr) && read > 0) {
-        bytes.append(buffer, read);
-    }
-    return bytes;
-}
-
 // A job that ends its processes when its last handle closes.
 UniqueKernelHandle NewJob() {
     UniqueKernelHandle job(CreateJobObjectW(nullptr, nullptr));
@@ -326,7 +304,7 @@ Outcome RunSuite(const std::wstring& kit, const std::wstring& results, const std
     GetExitCodeProcess(process.get(), &code);
 
     MoveFileExW(draft.c_str(), xml.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED);
-    const std::optional<std::string> report = ReadText(xml);
+    const std::optional<std::string> report = ReadFileBytes(xml);
     const int run = report ? Count(*report, "result=\"completed\"") : 0;
     const int skipped = report ? Count(*report, "result=\"skipped\"") : 0;
     if (!finished) {
@@ -490,11 +468,9 @@ int Run(const std::wstring& kit, bool restoreLeftover) {
         const std::wstring now = ChoiceText(types[index]);
         if (now != choices[index]) {
             Say(L"the default app the user chose for " + types[index] +
-                L" changed during the "
-                L"run, from " +
-                choices[index] + L" to " + now +
-                L": the kit never writes it, "
-                L"but Windows resets a choice it takes for broken. Check the default apps in "
+                L" changed during the run, " + L"from " + choices[index] + L" to " + now +
+                L": the kit never writes it, but " +
+                L"Windows resets a choice it takes for broken. Check the default apps in "
                 L"Settings.");
         }
     }
@@ -505,9 +481,8 @@ int Run(const std::wstring& kit, bool restoreLeftover) {
     }
     RemoveFolder(work);
     if (!filters.empty()) {
-        Say(L"not a full run: with " + filters +
-            L" in the environment the suites ran only what "
-            L"that lets through");
+        Say(L"not a full run: with " + filters + L" in the environment the suites ran only " +
+            L"what that lets through");
         return kFailed;
     }
     return failed > 0 || g_shared.stop ? kFailed : kOk;
@@ -543,7 +518,7 @@ int RunCommand(bool restoreLeftover) {
         return kRefused;
     }
     const std::optional<std::wstring> kit = KitFolder();
-    const std::wstring programData = Variable(L"ProgramData");
+    const std::wstring programData = EnvironmentVariable(L"ProgramData");
     if (!kit || programData.empty()) {
         Say(!kit ? L"kit_guard.exe must lie in the kit's tests folder. Nothing was changed."
                  : L"ProgramData is not set. Nothing was changed.");

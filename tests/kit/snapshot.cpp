@@ -895,15 +895,6 @@ std::string ReadAll(HANDLE file) {
     return bytes;
 }
 
-std::optional<std::string> ReadFileBytes(const std::wstring& path) {
-    const UniqueKernelHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (file.get() == INVALID_HANDLE_VALUE) {
-        return std::nullopt;
-    }
-    return ReadAll(file.get());
-}
-
 // A new file only: one that is there keeps its own security, whatever `sddl` says.
 UniqueKernelHandle CreateNewFile(const std::wstring& path, const wchar_t* sddl) {
     std::optional<LocalSecurity> security;
@@ -1207,6 +1198,17 @@ bool SameOwner(const RunOwner& a, const RunOwner& b) {
     return a.pid == b.pid && a.created == b.created;
 }
 
+}  // namespace
+
+std::optional<std::string> ReadFileBytes(const std::wstring& path) {
+    const UniqueKernelHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (file.get() == INVALID_HANDLE_VALUE) {
+        return std::nullopt;
+    }
+    return ReadAll(file.get());
+}
+
 std::wstring EnvironmentVariable(const wchar_t* name) {
     const DWORD size = GetEnvironmentVariableW(name, nullptr, 0);
     if (size == 0) {
@@ -1216,8 +1218,6 @@ std::wstring EnvironmentVariable(const wchar_t* name) {
     value.resize(GetEnvironmentVariableW(name, value.data(), size));
     return value;
 }
-
-}  // namespace
 
 // Deletes a folder and what it holds; a link inside is removed itself, never followed.
 bool RemoveFolder(const std::wstring& folder) {

@@ -91,6 +91,10 @@ std::string Render(const std::wstring& path, const KeyRecord& key);
 
 // Deletes a folder and what it holds; a link inside is removed itself, never followed.
 bool RemoveFolder(const std::wstring& folder);
+// A file's bytes; nothing when it cannot be read.
+std::optional<std::string> ReadFileBytes(const std::wstring& path);
+// An environment variable's value, empty when it is not set.
+std::wstring EnvironmentVariable(const wchar_t* name);
 
 // The commands of kit_guard.
 int ElevatedCommand(Problems& problems);
