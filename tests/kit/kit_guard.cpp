@@ -7,11 +7,11 @@
 //   kit_guard dump OUT           every key of both classes halves, sorted, as stable text
 //
 // Exit codes of run: 0 all passed and restored, 1 a suite failed or the run was stopped, 2 not
-// elevated, 3 saving or restoring failed, 4 another run is under way, 5 a cut-off run's
-// snapshot is there (nothing changed). Of the others: 0 done, 1 failed, 2 refused with nothing
-// changed. restore refuses a snapshot that anyone but an administrator or SYSTEM may have
-// written, or that names keys the kit does not guard or a folder other than the stand-in
-// player's, or that was saved by another user (whose HKEY_CURRENT_USER it holds).
+// elevated or wrong arguments, 3 saving or restoring failed, 4 another run is under way, 5 a
+// cut-off run's snapshot is there (nothing changed). Of the others: 0 done, 1 failed, 2
+// refused with nothing changed. restore refuses a snapshot that anyone but an administrator or
+// SYSTEM may have written, or that names keys the kit does not guard or a folder other than the
+// stand-in player's, or that was saved by another user (whose HKEY_CURRENT_USER it holds).
 #include <windows.h>
 
 #include <string>

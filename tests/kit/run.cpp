@@ -35,9 +35,8 @@ struct Shared {
     bool saved = false;  // this run's snapshot is on disk and not yet put back
     std::wstring snapshot;
     std::wstring stateFolder;
-    std::mutex suite;  // guards the two handles below and `stop`
+    std::mutex suite;  // guards `job` and `stop`
     HANDLE job = nullptr;
-    HANDLE process = nullptr;
     std::atomic<bool> stop{false};
 };
 Shared g_shared;
@@ -50,26 +49,23 @@ std::wstring Quoted(const std::wstring& text) {
     return L"\"" + text + L"\"";
 }
 
-std::wstring Folder(const std::wstring& path) {
-    return path.substr(0, path.find_last_of(L'\\'));
-}
-
 // The kit's top folder: this program lies in its tests\ folder.
 std::optional<std::wstring> KitFolder() {
     std::wstring path(32768, L'\0');
     path.resize(GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size())));
-    const std::wstring tests = Folder(path);
-    if (path.empty() || CompareStringOrdinal(tests.c_str() + tests.find_last_of(L'\\') + 1, -1,
-                                             L"tests", -1, TRUE) != CSTR_EQUAL) {
+    const std::wstring tests = ParentOf(path);
+    if (CompareStringOrdinal(LeafOf(tests).c_str(), -1, L"tests", -1, TRUE) != CSTR_EQUAL) {
         return std::nullopt;
     }
-    return Folder(tests);
+    return ParentOf(tests);
 }
 
 // Tells the shell that associations changed, so that Explorer drops the suites' types and
-// icons now rather than at the next logon. shell32 is loaded for this alone, by its full path:
-// a console program that has loaded user32 (which shell32 loads) no longer gets the logoff
-// and shutdown signals.
+// icons now rather than at the next logon. shell32 is loaded for this alone, by its full path,
+// after the last restore: a console program that loads user32 or gdi32, or calls "Shell
+// functions that do in turn call functions in gdi32.dll or user32.dll", no longer gets the
+// logoff and shutdown signals ("SetConsoleCtrlHandler", learn.microsoft.com/windows/console/
+// setconsolectrlhandler).
 void NotifyShell() {
     wchar_t system[MAX_PATH];
     const UINT length = GetSystemDirectoryW(system, MAX_PATH);
@@ -98,17 +94,12 @@ int RestoreOnce(Problems& problems) {
     return code;
 }
 
-// Ends what runs in `job`, or `process` where there is no job, and waits up to `milliseconds`
-// for it to be gone: termination only starts when the call returns ("TerminateProcess",
-// learn.microsoft.com/windows/win32/api/processthreadsapi/nf-processthreadsapi-terminateprocess),
-// and nothing may still write to the registry while it is put back.
-void EndAndWait(HANDLE job, HANDLE process, UINT code, DWORD milliseconds) {
+// Ends what runs in `job` and waits up to `milliseconds` for it to be gone: termination only
+// starts when the call returns ("TerminateProcess", learn.microsoft.com/windows/win32/api/
+// processthreadsapi/nf-processthreadsapi-terminateprocess), and nothing may still write to the
+// registry while it is put back.
+void EndAndWait(HANDLE job, UINT code, DWORD milliseconds) {
     const ULONGLONG deadline = GetTickCount64() + milliseconds;
-    if (job == nullptr) {
-        TerminateProcess(process, code);
-        WaitForSingleObject(process, milliseconds);
-        return;
-    }
     TerminateJobObject(job, code);
     for (;;) {
         JOBOBJECT_BASIC_ACCOUNTING_INFORMATION accounting{};
@@ -125,8 +116,8 @@ void EndAndWait(HANDLE job, HANDLE process, UINT code, DWORD milliseconds) {
 void StopSuites(DWORD milliseconds) {
     const std::lock_guard lock(g_shared.suite);
     g_shared.stop = true;
-    if (g_shared.process != nullptr) {
-        EndAndWait(g_shared.job, g_shared.process, ERROR_CANCELLED, milliseconds);
+    if (g_shared.job != nullptr) {
+        EndAndWait(g_shared.job, ERROR_CANCELLED, milliseconds);
     }
 }
 
@@ -284,11 +275,10 @@ Outcome RunSuite(const std::wstring& kit, const std::wstring& results, const std
     {
         const std::lock_guard lock(g_shared.suite);
         if (g_shared.stop) {
-            EndAndWait(job.get(), process.get(), ERROR_CANCELLED, INFINITE);
+            EndAndWait(job.get(), ERROR_CANCELLED, INFINITE);
             return {false, L"not run: the run was stopped"};
         }
         g_shared.job = job.get();
-        g_shared.process = process.get();
     }
     ResumeThread(thread.get());
     const bool finished =
@@ -296,9 +286,8 @@ Outcome RunSuite(const std::wstring& kit, const std::wstring& results, const std
     {
         // What the suite left running ends with it, and is gone before anything goes on.
         const std::lock_guard lock(g_shared.suite);
-        EndAndWait(job.get(), process.get(), finished ? ERROR_CANCELLED : ERROR_TIMEOUT, 30000);
+        EndAndWait(job.get(), finished ? ERROR_CANCELLED : ERROR_TIMEOUT, 30000);
         g_shared.job = nullptr;
-        g_shared.process = nullptr;
     }
     DWORD code = 0;
     GetExitCodeProcess(process.get(), &code);
@@ -429,8 +418,6 @@ int Run(const std::wstring& kit, bool restoreLeftover) {
             return kSaveOrRestoreFailed;
         }
         g_shared.saved = true;
-        // The suites and the tool they start run as they would anywhere else.
-        DisablePrivileges();
     }
     // The suites' temporary files stay inside the kit's folder.
     SetEnvironmentVariableW(L"TEMP", work.c_str());

@@ -349,18 +349,22 @@ std::optional<KeyRecord> ReadTree(HKEY parent, const std::wstring& name, const s
     return record;
 }
 
+}  // namespace
+
 std::wstring ParentOf(const std::wstring& path) {
     const std::size_t cut = path.rfind(L'\\');
     return cut == std::wstring::npos ? L"" : path.substr(0, cut);
 }
 
-std::size_t Depth(const std::wstring& path) {
-    return path.empty() ? 0 : std::count(path.begin(), path.end(), L'\\') + 1;
-}
-
 std::wstring LeafOf(const std::wstring& path) {
     const std::size_t cut = path.rfind(L'\\');
     return cut == std::wstring::npos ? path : path.substr(cut + 1);
+}
+
+namespace {
+
+std::size_t Depth(const std::wstring& path) {
+    return path.empty() ? 0 : std::count(path.begin(), path.end(), L'\\') + 1;
 }
 
 // The subkeys of each parent, read once per pass: Software\Classes has thousands.
@@ -1286,23 +1290,12 @@ void SetPrivileges(DWORD attributes) {
     }
 }
 
-}  // namespace
-
-void EnablePrivileges() {
-    SetPrivileges(SE_PRIVILEGE_ENABLED);
-}
-
-void DisablePrivileges() {
-    SetPrivileges(0);
-}
-
-namespace {
-
-// The privileges for as long as a command needs them.
+// The backup, restore and take-ownership privileges only for as long as a command needs them,
+// so that no suite, nor the tool a suite starts, is started while they are enabled.
 class Privileged {
   public:
-    Privileged() { EnablePrivileges(); }
-    ~Privileged() { DisablePrivileges(); }
+    Privileged() { SetPrivileges(SE_PRIVILEGE_ENABLED); }
+    ~Privileged() { SetPrivileges(0); }
     Privileged(const Privileged&) = delete;
     Privileged& operator=(const Privileged&) = delete;
 };
@@ -1668,6 +1661,11 @@ std::optional<Snapshot> LoadSnapshot(const std::wstring& file, Problems& problem
     return snapshot;
 }
 
+// The stand-in's folder is there now, and was not when the snapshot was taken.
+bool FolderAdded(const Snapshot& snapshot) {
+    return !snapshot.folderExisted && !snapshot.folder.empty() && FileExists(snapshot.folder);
+}
+
 }  // namespace
 
 int RestoreCommand(const std::wstring& file, Problems& problems) {
@@ -1678,7 +1676,7 @@ int RestoreCommand(const std::wstring& file, Problems& problems) {
     const Scope kit = KitScope();
     const Privileged privileged;
     Restore(*snapshot, problems);
-    if (!snapshot->folderExisted && !snapshot->folder.empty() && FileExists(snapshot->folder)) {
+    if (FolderAdded(*snapshot)) {
         if (LinkOnTheWay(snapshot->folder, ParentOf(kit.folder))) {
             problems.push_back(snapshot->folder +
                                L": it or a folder above it is a link (reparse point): not "
@@ -1718,7 +1716,7 @@ int DifferencesCommand(const std::wstring& file, Problems& differences, Problems
             Compare(root, now, differences);
         }
     }
-    if (!snapshot->folderExisted && !snapshot->folder.empty() && FileExists(snapshot->folder)) {
+    if (FolderAdded(*snapshot)) {
         differences.push_back(snapshot->folder + L": present, recorded absent");
     }
     return problems.empty() ? kOk : kFailed;

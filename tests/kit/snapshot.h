@@ -66,11 +66,6 @@ inline constexpr const wchar_t* kStandInFolderName = L"Marblefinch Pl\u00e5yer \
 using TouchWatch = void (*)(const std::wstring& path, const std::wstring& liftedDacl);
 void WatchTouches(TouchWatch watch);
 
-// Enables the backup, restore and take-ownership privileges where the token holds them, and
-// disables them again: a process started meanwhile would run with them enabled.
-void EnablePrivileges();
-void DisablePrivileges();
-
 // Reads the current state. A guarded key that is absent is recorded as its highest absent
 // ancestor below the hive's first level, so that restore also removes parents a test created.
 Snapshot Take(const Scope& scope, Problems& problems);
@@ -91,6 +86,9 @@ std::string Render(const std::wstring& path, const KeyRecord& key);
 
 // Deletes a folder and what it holds; a link inside is removed itself, never followed.
 bool RemoveFolder(const std::wstring& folder);
+// A path's folder, and its last part.
+std::wstring ParentOf(const std::wstring& path);
+std::wstring LeafOf(const std::wstring& path);
 // A file's bytes; nothing when it cannot be read.
 std::optional<std::string> ReadFileBytes(const std::wstring& path);
 // An environment variable's value, empty when it is not set.
