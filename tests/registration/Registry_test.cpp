@@ -174,12 +174,15 @@ TEST_F(RegistryTest, CloseFlushesOnlyWhenLazyWritingIsOff) {
     EXPECT_EQ(flushes(), 1);
 }
 
-TEST_F(RegistryTest, OpenUsesTheConfiguredAccess) {
+TEST_F(RegistryTest, OpenUsesTheConfiguredAccessCreateKeyAlwaysAllAccess) {
     store.AddKey(kHkeyClassesRoot, u"A");
     registry.SetAccess(kKeyRead);
     ASSERT_TRUE(registry.OpenKey(u"A", false));
     EXPECT_EQ(LastCall(Kind::Open).access, kKeyRead);
     EXPECT_EQ(MessageOf([&] { registry.WriteString(u"", u"x"); }), u"Failed to set data for ''");
+    // CreateKey ignores Access: a read-only object still creates with every right.
+    EXPECT_TRUE(registry.CreateKey(u"B"));
+    EXPECT_EQ(LastCall(Kind::Create).access, kKeyAllAccess);
 }
 
 TEST_F(RegistryTest, DestructionClosesTheCurrentKey) {
