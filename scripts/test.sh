@@ -10,6 +10,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bash scripts/setup.sh
+# Every relative link in README.md and docs/ names a file that exists.
+python3 scripts/check-links.py
 source scripts/display.sh
 cleanup() {
     for prefix in build/windows/wineprefix-win32 build/windows/wineprefix-win64 \
