@@ -1,0 +1,113 @@
+#!/usr/bin/env bash
+# Nothing here can run the CI workflow, so this holds it to what can be checked: every workflow
+# file is valid against the published workflow schema (a pinned validator), and every name the
+# workflow and scripts/windows-ci.ps1 use is one the build makes: the zips, the kit's files,
+# its results folder and exit codes, the list of types.
+# Usage: check-workflow.sh RELEASE_ZIP KIT_ZIP...   (the zips as the build made them)
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+workflow=$root/.github/workflows/ci.yml
+script=$root/scripts/windows-ci.ps1
+checker=$root/scripts/workflow-check
+fail() {
+    echo "check-workflow: FAIL: $*" >&2
+    exit 1
+}
+[ $# -ge 2 ] || fail "usage: check-workflow.sh RELEASE_ZIP KIT_ZIP..."
+release=$(realpath --relative-to="$root" "$1")
+shift
+kits=()
+for zip in "$@"; do kits+=("$(realpath --relative-to="$root" "$zip")"); done
+
+# The validator, at the version package-lock.json pins, from the npm registry.
+if ! command -v npm >/dev/null; then
+    sudo=""
+    [ "$(id -u)" -eq 0 ] || sudo=sudo
+    $sudo apt-get update -q
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends nodejs npm
+fi
+validator=$checker/node_modules/.bin/action-validator
+if [ ! -x "$validator" ] || [ "$checker/package-lock.json" -nt "$validator" ]; then
+    (cd "$checker" && npm ci --no-audit --no-fund --loglevel=error)
+fi
+out=$(mktemp)
+trap 'rm -f "$out"' EXIT
+for file in "$root"/.github/workflows/*.yml "$root"/.github/workflows/*.yaml; do
+    [ -e "$file" ] || continue
+    # The validator resolves path globs from the working folder: the repository's top.
+    (cd "$root" && "$validator" "${file#"$root"/}") >"$out" 2>&1 ||
+        fail "${file#"$root"/} is not a valid workflow: $(cat "$out")"
+done
+
+# Names: the version as test.sh reads it, the workflow's expressions filled in per kit.
+cache=$(dirname "$root/$release")/CMakeCache.txt
+version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$cache")
+[ -n "$version" ] || fail "no CMAKE_PROJECT_VERSION in $cache"
+grep -qF "sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build/windows/CMakeCache.txt" "$workflow" ||
+    fail "the workflow does not read the version as scripts/test.sh does"
+matrix_kits=$(sed -n 's/^ *kit: \[\(.*\)\]$/\1/p' "$workflow" | tr -d ' ' | tr ',' ' ')
+[ -n "$matrix_kits" ] || fail "no kit matrix in the workflow"
+expanded=$(for kit in $matrix_kits; do
+    sed -e "s/\${{ *\(steps\.names\|needs\.linux\)\.outputs\.version *}}/$version/g" \
+        -e "s/\${{ *matrix\.kit *}}/$kit/g" "$workflow"
+done)
+names=$(grep -o "[^ \"'=]*Marblefinch_associate-[^ \"']*" <<<"$expanded" | sed 's/\.sha256$//' | sort -u)
+made() {  # name: a zip given, by its path under build/ or else by its file name
+    local given kit
+    for given in "$release" "${kits[@]}"; do
+        if [[ $1 == build/* ]]; then
+            [ "$1" != "$given" ] || return 0
+        elif [ "$(basename "$1")" = "$(basename "$given")" ]; then
+            return 0
+        fi
+    done
+    # A kit this host did not build: named as tests/wine.cmake names it, in a preset's folder.
+    kit=${1%-tests.zip}
+    kit=${kit##*-}
+    [ "$(basename "$1")" = "Marblefinch_associate-$version-$kit-tests.zip" ] &&
+        grep -qF "set(MF_KIT_NAME Marblefinch_associate-\${PROJECT_VERSION}-$kit-tests)" "$root/tests/wine.cmake" ||
+        return 1
+    [[ $1 != build/* ]] || grep -qF "\"binaryDir\": \"\${sourceDir}/$(dirname "$1")\"" "$root/CMakePresets.json" ||
+        return 1
+    echo "check-workflow: $1 is not built on this host; its name is the one tests/wine.cmake gives"
+}
+for name in $names; do
+    made "$name" || fail "the workflow names $name, which the build does not make (made: $release ${kits[*]})"
+done
+for given in "$release" "${kits[@]}"; do
+    grep -qxF "$given" <<<"$names" || fail "the workflow never names $given"
+done
+artifacts() {  # upload|download: the names of the artifacts those steps use
+    awk -v kind="$1" '/^ *- /{on = 0} $0 ~ "uses: actions/" kind "-artifact@" {on = 1}
+        on && /^ +name: /{print $2; on = 0}' <<<"$expanded" | sort -u
+}
+for name in $(artifacts download); do
+    grep -qxF "$name" <<<"$(artifacts upload)" || fail "the workflow downloads an artifact $name that it never uploads"
+done
+
+# The kit's own names, as the script reads them.
+value() { sed -n "s/^\\\$$1 = '\\{0,1\\}\\([^' ]*\\)'\\{0,1\\}\$/\\1/p" "$script"; }
+run_tests=$(value RunTests) guard=$(value Guard) results=$(value Results) e2e=$(value E2eSuite)
+for kit in "${kits[@]}"; do
+    listing=$(python3 -m zipfile -l "$root/$kit" | awk 'NR > 1 {print $1}')
+    for entry in "$run_tests" "${guard//\\//}" "tests/$e2e.exe"; do
+        grep -qxF "$entry" <<<"$listing" || fail "$kit has no $entry, which windows-ci.ps1 runs"
+    done
+done
+grep -qF "L\"\\\\$results\"" "$root/tests/kit/run.cpp" || fail "the kit writes no $results folder"
+grep -qF "L\"$e2e\"" "$root/tests/kit/run.cpp" || fail "the kit runs no suite $e2e"
+if ! grep -qF "kSaveOrRestoreFailed = $(value ExitCutOff);" "$root/tests/kit/run.h" ||
+    ! tr -d '\r' <"$root/tests/kit/run-tests.cmd" | sed -n '/^:cut_off/,/^exit/p' |
+    grep -qx "exit /b $(value ExitCutOff)"; then
+    fail "a cut-off run does not end with $(value ExitCutOff)"
+fi
+grep -qF "kLeftover = $(value ExitLeftover);" "$root/tests/kit/run.h" ||
+    fail "a start after a cut-off run does not end with $(value ExitLeftover)"
+# The script finds the types as the u"..." strings of constants.h: the table and .cue.
+constants=$root/src/shared/constants.h
+table=$(sed -n 's/.*array<const char16_t\*, \([0-9]*\)> AudioExtensions.*/\1/p' "$constants")
+if [ "$(grep -o 'u"\.[a-z0-9]*"' "$constants" | wc -l)" -ne $((table + 1)) ] ||
+    ! grep -q 'ProgIdPrefix = u"' "$constants"; then
+    fail "windows-ci.ps1 would not read the $((table + 1)) types and the ProgID prefix from constants.h"
+fi
+echo "check-workflow: passed (workflow valid against the schema; $(wc -w <<<"$names") names, the kit's files, results folder, exit codes and types as the build makes them)"
