@@ -19,13 +19,8 @@ shift
 kits=()
 for zip in "$@"; do kits+=("$(realpath --relative-to="$root" "$zip")"); done
 
-# The validator, at the version package-lock.json pins, from the npm registry.
-if ! command -v npm >/dev/null; then
-    sudo=""
-    [ "$(id -u)" -eq 0 ] || sudo=sudo
-    $sudo apt-get update -q
-    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends nodejs npm
-fi
+# The validator, at the version package-lock.json pins, from the npm registry (npm comes from
+# scripts/setup.sh).
 validator=$checker/node_modules/.bin/action-validator
 if [ ! -x "$validator" ] || [ "$checker/package-lock.json" -nt "$validator" ]; then
     (cd "$checker" && npm ci --no-audit --no-fund --loglevel=error)

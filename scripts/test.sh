@@ -82,5 +82,9 @@ else
     empty=build/windows64/bench/bench_empty.exe
 fi
 
+# The CI workflow: valid against the published schema, and naming only what the build makes.
+bash scripts/check-workflow.sh "build/windows/Marblefinch_associate-$version-win32.zip" \
+    "build/windows/Marblefinch_associate-$version-win32-tests.zip" "$kit"
+
 # The kit run as a stranger would run it on Windows, in a prefix of its own.
 bash scripts/kit-check.sh "$kit" "$empty" build/kit-check
