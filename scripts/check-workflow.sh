@@ -79,6 +79,12 @@ artifacts() {  # upload|download: the names of the artifacts those steps use
 for name in $(artifacts download); do
     grep -qxF "$name" <<<"$(artifacts upload)" || fail "the workflow downloads an artifact $name that it never uploads"
 done
+# Each download lands in a folder that the job then reads: a name in it, or its working folder.
+while read -r dir; do
+    grep -qE "[\"' ]$dir/|working-directory: $dir\$" "$workflow" ||
+        fail "the workflow downloads into $dir, which no later step reads"
+done < <(awk '/^ *- /{on = 0} /uses: actions\/download-artifact@/ {on = 1}
+    on && /^ +path: /{print $2; on = 0}' "$workflow")
 
 # The kit's own names, as the script reads them.
 value() { sed -n "s/^\\\$$1 = '\\{0,1\\}\\([^' ]*\\)'\\{0,1\\}\$/\\1/p" "$script"; }

@@ -79,8 +79,18 @@ function Invoke-Kit([string]$name, [string]$arguments) {
 
 # Unpacked where only administrators write; hosted Windows runs as an administrator with UAC
 # disabled (https://docs.github.com/en/actions/reference/runners/github-hosted-runners#administrative-privileges).
+# Who owns a new folder is a machine's policy, the Administrators group or the creating user
+# (https://support.microsoft.com/kb/318825), and Program Files' CREATOR OWNER entry gives that
+# owner full control; the kit trusts only Administrators, SYSTEM and TrustedInstaller, so the
+# owner and the DACL are set here rather than left to the image (icacls:
+# https://learn.microsoft.com/windows-server/administration/windows-commands/icacls).
 Remove-Item -Recurse -Force -LiteralPath $kit -ErrorAction SilentlyContinue
+New-Item -ItemType Directory -Path $kit | Out-Null
+& icacls.exe $kit /inheritance:r /grant:r '*S-1-5-32-544:(OI)(CI)F' '*S-1-5-18:(OI)(CI)F' '*S-1-5-32-545:(OI)(CI)RX' 2>&1 | Write-Host
+if ($LASTEXITCODE -ne 0) { throw "icacls could not set the kit folder's DACL ($LASTEXITCODE)" }
 Expand-Archive -LiteralPath $Zip -DestinationPath $kit
+& icacls.exe $kit /setowner '*S-1-5-32-544' /T /Q 2>&1 | Write-Host
+if ($LASTEXITCODE -ne 0) { throw "icacls could not give the kit to Administrators ($LASTEXITCODE)" }
 Set-Location -LiteralPath $kit
 $first = Read-State 'before'
 
@@ -112,13 +122,18 @@ Assert-Same $first (Read-State 'after-full') 'the full run'
 $cut = Start-Process cmd.exe -ArgumentList "/d /s /c `"call $RunTests`"" -WorkingDirectory $kit -PassThru -NoNewWindow `
     -RedirectStandardOutput (Join-Path $Out 'cut-off.out') -RedirectStandardError (Join-Path $Out 'cut-off.err')
 $null = $cut.Handle  # keeps the exit code readable after the process ends
+# The suite's own process, not its log: the full run's log stays in results\ until the guard
+# clears the folder.
 $deadline = (Get-Date).AddMinutes(40)
-while (-not (Test-Path -LiteralPath (Join-Path $kit "$Results\$E2eSuite.log"))) {
-    if ($cut.HasExited -or (Get-Date) -gt $deadline) { throw "the end-to-end suite never started in the cut-off run" }
-    Start-Sleep -Seconds 1
+while (-not (Get-Process -Name $E2eSuite -ErrorAction SilentlyContinue)) {
+    if ($cut.HasExited -or (Get-Date) -gt $deadline) {
+        Get-Content (Join-Path $Out 'cut-off.out') | Write-Host
+        throw "the end-to-end suite never started in the cut-off run"
+    }
+    Start-Sleep -Milliseconds 500
 }
 Start-Sleep -Seconds 5
-if (-not (Get-Process -Name $E2eSuite -ErrorAction SilentlyContinue)) { throw "the end-to-end suite is not running" }
+if (-not (Get-Process -Name $E2eSuite -ErrorAction SilentlyContinue)) { throw "the end-to-end suite ended within 5 s, before the cut" }
 & taskkill.exe /f /im (Split-Path -Leaf $Guard)
 if ($LASTEXITCODE -ne 0) { throw "taskkill could not end the guard ($LASTEXITCODE)" }
 $cut.WaitForExit()
@@ -141,3 +156,6 @@ $code = Invoke-Kit 'restoring' '/restore'
 if ($code -ne 0) { throw "run-tests.cmd /restore exited with $code, expected 0" }
 Assert-Same $first (Read-State 'after-restore') 'the cut-off run and /restore'
 Write-Host "windows-ci: passed on $Label (full run; cut-off run, refused start, /restore; state as before each time)"
+# The step ends with the last native command's exit code unless the script sets one:
+# https://docs.github.com/en/actions/reference/workflows-and-actions/workflow-syntax#exit-codes-and-error-action-preference
+exit 0
