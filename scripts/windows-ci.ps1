@@ -121,7 +121,8 @@ Assert-Same $first (Read-State 'after-full') 'the full run'
 # 2. A run cut off during the end-to-end suite, as by the task manager.
 $cut = Start-Process cmd.exe -ArgumentList "/d /s /c `"call $RunTests`"" -WorkingDirectory $kit -PassThru -NoNewWindow `
     -RedirectStandardOutput (Join-Path $Out 'cut-off.out') -RedirectStandardError (Join-Path $Out 'cut-off.err')
-$null = $cut.Handle  # keeps the exit code readable after the process ends
+# Without a cached handle such a process reports no exit code (https://github.com/PowerShell/PowerShell/issues/5421).
+$null = $cut.Handle
 # The suite's own process, not its log: the full run's log stays in results\ until the guard
 # clears the folder.
 $deadline = (Get-Date).AddMinutes(40)
