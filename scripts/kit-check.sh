@@ -4,12 +4,16 @@
 # ships, started through Wine's cmd with nothing from this side in the environment beyond
 # what Wine itself needs. In turn:
 #   a run killed during a suite, which leaves its snapshot and no suite behind;
+#   a start from a kit that others may change, which must be refused;
 #   a plain start, which must refuse, list what differs and change nothing;
-#   a start with /restore, which must put the snapshot back and pass;
+#   a start with /restore, which must put the snapshot back and stop, and a run after it,
+#   which must pass;
 #   a run stopped with Ctrl+C (SIGINT, which Wine hands to the console handler), while a
-#   second start is refused and the user's choice for a type changes;
+#   second start and the guard's own save and restore are refused and the user's choice for a
+#   type changes;
 #   a run whose tool exits at once, which must fail and tell the shell once after restoring;
-#   a run whose suites run no test, which must pass none of them.
+#   a run whose suites run no test, which must pass none of them, and one whose snapshot is
+#   deleted meanwhile, which must say so.
 # After every run that ends, both halves of the classes view must be byte for byte what they
 # were, and nothing new may be left under Program Files.
 # Usage: kit-check.sh KIT_ZIP EMPTY_PROGRAM WORK_FOLDER
@@ -187,9 +191,16 @@ reg add 'HKLM\Software\Classes\.mp3' /v PerceivedType /d video /f
 reg add 'HKLM\Software\Classes\Marblefinch.wav\Shell\Open\Command' /ve /d 'left over' /f
 reg add 'HKLM\Software\Classes\Directory\shell\AddedLater\command' /ve /d 'later.exe "%1"' /f
 
-# 2. A plain start: it refuses, says what differs, and changes nothing.
+# 2. A plain start: it refuses, says what differs, and changes nothing. Before it, a start
+# from a kit whose programs anyone may change (as from a folder users write) is refused.
 new_session
 snapshot_state refusing-before
+chmod o+w "$kit/tests/e2e_tests.exe"
+start_kit open
+kit_done
+chmod o-w "$kit/tests/e2e_tests.exe"
+expect_status 3 "a kit that others may change"
+expect_said "tests\\e2e_tests.exe: lets S-1-1-0 write it"
 start_kit refusing
 kit_done
 expect_status 5 "a cut-off run's snapshot is there"
@@ -198,12 +209,20 @@ for text in "left the snapshot" "saved on" ".mp3" "Marblefinch.wav" "AddedLater"
 done
 expect_same_state refusing-before refusing-after
 
-# 3. /restore: the snapshot is put back (the verb installed since goes with it), then the
-# suites run and pass. The .mp3 that the user chose an app for is skipped with the reason.
+# 3. /restore: the snapshot is put back (the verb installed since goes with it), and no suite
+# runs. A plain start then runs them, and they pass; the .mp3 that the user chose an app for
+# is skipped with the reason.
 start_kit restoring /restore
 kit_done
-expect_status 0 "restored, and every suite passed"
+expect_status 0 "restored"
 expect_said "restored from the cut-off run's snapshot"
+[ ! -e "$kit/results" ] || fail "the /restore run ran suites"
+# The cut-off run's work folder stays for the next run to clear.
+expect_same_state before restoring
+[ ! -e "$state_folder" ] || fail "the kit's state folder is left behind after the restoring run"
+start_kit passing
+kit_done
+expect_status 0 "every suite passed"
 for suite in core_tests wine_registry_tests win32_tests e2e_tests; do
     [ -s "$kit/results/$suite.xml" ] || fail "no XML results for $suite"
     grep -q 'result="completed"' "$kit/results/$suite.xml" ||
@@ -211,7 +230,7 @@ for suite in core_tests wine_registry_tests win32_tests e2e_tests; do
 done
 grep -qF "the user's choice for .mp3 is OtherApp.Mp3File" "$kit/results/e2e_tests.log" ||
     fail "the shell checks through .mp3 were not skipped for the user's choice"
-expect_state_as_before restoring
+expect_state_as_before passing
 
 # 4. Ctrl+C in the first suite: the run stops and restores. Meanwhile a second start is
 # refused, and the user's choice for .mp3 changes (as when Windows resets one), which the
@@ -224,6 +243,15 @@ second=0
     >"$work/second.out" 2>&1 || second=$?
 [ "$second" -eq 4 ] || fail "a second start during a run exited with $second, expected 4: $(tr -d '\r' <"$work/second.out")"
 grep -q "another run is under way" "$work/second.out" || fail "the second start did not say why"
+# The guard's own restore and save take the run's lock as well.
+for command in "restore snapshot.txt" "save new-snapshot.txt"; do
+    second=0
+    run_wine "$kit_windows\\tests\\kit_guard.exe" "${command% *}" \
+        "C:\\ProgramData\\Marblefinch_associate test kit\\${command#* }" >"$work/second.out" 2>&1 ||
+        second=$?
+    [ "$second" -eq 4 ] || fail "kit_guard $command during a run exited with $second, expected 4"
+done
+[ -f "$state_folder/snapshot.txt" ] || fail "a kit_guard restore during the run took its snapshot"
 reg add "$choice_key" /v ProgId /d Reset.Mp3File /f
 pids=$(guard_pids)
 [ -n "$pids" ] || fail "no kit_guard process to stop"
@@ -262,7 +290,16 @@ expect_said "0 passed, 4 failed"
 expect_said "FAILED  core_tests: no test ran"
 expect_said "not a full run: with GTEST_FILTER in the environment"
 expect_state_as_before empty
+# The same, its snapshot deleted while the suites run: the run must say so, not "kept".
+kit_filter=NoSuchTest start_kit gone
+wait_for 60 "snapshot" "$state_folder/snapshot.txt"
+rm "$state_folder/snapshot.txt"
+kit_done
+expect_status 3 "the snapshot was gone when the run restored"
+expect_said "snapshot.txt is gone: something deleted it during the run"
+expect_same_state before gone
 
-echo "kit-check: passed (a run ended from outside, a refusing start, /restore, a stopped run" \
-    "with a second start refused, a failing run, suites that ran no test; the classes view and" \
-    "Program Files as before each time)"
+echo "kit-check: passed (a run ended from outside, a kit others may change, a refusing start," \
+    "/restore and a run after it, a stopped run with a second start refused, a failing run," \
+    "suites that ran no test, a snapshot deleted meanwhile; the classes view and Program Files" \
+    "as before each time)"

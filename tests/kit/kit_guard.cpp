@@ -1,17 +1,20 @@
 // kit_guard: runs the Windows suites on a machine that is kept, and puts back what they
 // change in the classes hive.
 //
-//   kit_guard run [/restore]     the whole run: save, the suites, restore (run-tests.cmd)
+//   kit_guard run                the whole run: save, the suites, restore (run-tests.cmd)
+//   kit_guard run /restore       put back a cut-off run's snapshot, and stop
 //   kit_guard save SNAPSHOT      record the keys the suites touch; refuses if SNAPSHOT exists
 //   kit_guard restore SNAPSHOT   put them back, then delete SNAPSHOT (kept when anything failed)
 //   kit_guard dump OUT           every key of both classes halves, sorted, as stable text
 //
-// Exit codes of run: 0 all passed and restored, 1 a suite failed or the run was stopped, 2 not
-// elevated or wrong arguments, 3 saving or restoring failed, 4 another run is under way, 5 a
-// cut-off run's snapshot is there (nothing changed). Of the others: 0 done, 1 failed, 2
-// refused with nothing changed. restore refuses a snapshot that anyone but an administrator or
-// SYSTEM may have written, or that names keys the kit does not guard or a folder other than the
-// stand-in player's, or that was saved by another user (whose HKEY_CURRENT_USER it holds).
+// Exit codes of run: 0 all passed and restored (with /restore: all put back), 1 a suite failed
+// or the run was stopped, 2 not elevated or wrong arguments, 3 saving or restoring failed, or
+// others than administrators may change the kit, 4 another run is under way, 5 a cut-off
+// run's snapshot is there (nothing changed). Of the others: 0 done, 1 failed, 2 refused with
+// nothing changed, 4 a run is under way (save and restore take its lock). restore refuses a
+// snapshot that anyone but an administrator or SYSTEM may have written, or that names keys
+// the kit does not guard or a folder other than the stand-in player's, or that was saved by
+// another user (whose HKEY_CURRENT_USER it holds).
 #include <windows.h>
 
 #include <string>
@@ -47,10 +50,13 @@ int wmain(int argc, wchar_t** argv) {
     }
     mf::kit::Problems problems;
     int code = mf::kit::kRefused;
+    // Never while a run saves, runs suites or restores.
     if (command == L"save") {
-        code = mf::kit::SaveCommand(argv[2], mf::kit::KitScope(), problems);
+        code = mf::kit::UnderTheRunLock(
+            [&] { return mf::kit::SaveCommand(argv[2], mf::kit::KitScope(), problems); }, problems);
     } else if (command == L"restore") {
-        code = mf::kit::RestoreCommand(argv[2], problems);
+        code = mf::kit::UnderTheRunLock([&] { return mf::kit::RestoreCommand(argv[2], problems); },
+                                        problems);
     } else if (command == L"dump") {
         code = mf::kit::DumpCommand(argv[2], problems);
     } else {

@@ -3,16 +3,18 @@ rem Runs the Windows test suites of Marblefinch_associate on this machine and pu
 rem everything they change. tests\kit_guard.exe does the whole run in one process (save,
 rem suites, restore), so that Ctrl+C or closing this window cannot skip the restore; this
 rem file only starts it. Run it from an elevated command prompt, best on a virtual machine or
-rem a Windows that may be thrown away.
+rem a Windows that may be thrown away, from a folder that only administrators can change.
 rem
 rem   run-tests.cmd            run the suites
-rem   run-tests.cmd /restore   first put back the snapshot a cut-off run left, then run
+rem   run-tests.cmd /restore   only put back the snapshot a cut-off run left, and stop; start
+rem                            run-tests.cmd again to run the suites
 rem
-rem Exit code: 0 every suite passed and the machine was restored; 1 a suite failed or the run
-rem was stopped; 2 not elevated or wrong arguments (nothing touched); 3 the machine could not
-rem be saved or restored, the run was ended from outside, or the kit is incomplete; 4 another
-rem run is under way; 5 a cut-off run left its snapshot (nothing touched: see what it says,
-rem then run with /restore).
+rem Exit code: 0 every suite passed and the machine was restored (with /restore: everything
+rem was put back); 1 a suite failed or the run was stopped; 2 not elevated or wrong arguments
+rem (nothing touched); 3 the machine could not be saved or restored, the run was ended from
+rem outside, the kit is incomplete, or others than administrators may change it (nothing
+rem touched); 4 another run is under way; 5 a cut-off run left its snapshot (nothing touched:
+rem see what it says, then run with /restore).
 setlocal EnableExtensions DisableDelayedExpansion
 rem A variable of that name would stand in for every exit code read below.
 set "ERRORLEVEL="

@@ -292,8 +292,12 @@ Outcome RunSuite(const std::wstring& kit, const std::wstring& results, const std
     DWORD code = 0;
     GetExitCodeProcess(process.get(), &code);
 
-    MoveFileExW(draft.c_str(), xml.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED);
-    const std::optional<std::string> report = ReadFileBytes(xml);
+    // Written anew, not moved, to take the DACL of results\: "a default security descriptor is
+    // assigned only when a file or directory is newly created, and not when it is renamed or
+    // moved" (learn.microsoft.com/windows/win32/fileio/file-security-and-access-rights).
+    const std::optional<std::string> report = ReadFileBytes(draft);
+    DeleteFileW(draft.c_str());
+    const bool written = report && WriteFileBytes(xml, *report);
     const int run = report ? Count(*report, "result=\"completed\"") : 0;
     const int skipped = report ? Count(*report, "result=\"skipped\"") : 0;
     if (!finished) {
@@ -306,13 +310,19 @@ Outcome RunSuite(const std::wstring& kit, const std::wstring& results, const std
     if (code != 0) {
         return {false, L"exit code " + std::to_wstring(code)};
     }
-    if (!report) {
-        return {false, L"no XML report"};
+    if (!written) {
+        return {false, report ? L"cannot write " + xml : L"no XML report"};
     }
     if (run == 0) {
         return {false, L"no test ran"};
     }
     return {true, std::to_wstring(run) + L" tests ran, " + std::to_wstring(skipped) + L" skipped"};
+}
+
+// Outside the kit's folder, so that any copy of the kit finds a cut-off run's snapshot.
+std::wstring StateFolder() {
+    const std::wstring programData = EnvironmentVariable(L"ProgramData");
+    return programData.empty() ? L"" : programData + L"\\Marblefinch_associate test kit";
 }
 
 std::wstring SavedAt(const std::wstring& file) {
@@ -358,41 +368,46 @@ int ShowLeftover(const std::wstring& snapshot) {
         }
     }
     Say(L"nothing was changed. \"run-tests.cmd /restore\" puts every key above back as saved, "
-        L"undoing changes made since, and then runs the suites.");
+        L"undoing changes made since, and stops; start run-tests.cmd again to run the suites.");
     return kLeftover;
 }
 
-int Run(const std::wstring& kit, bool restoreLeftover) {
+// Puts back the snapshot that a cut-off run left, tells the shell, and stops: the suites are
+// another start's.
+int RestoreLeftover(const std::wstring& snapshot) {
+    if (GetFileAttributesW(snapshot.c_str()) == INVALID_FILE_ATTRIBUTES) {
+        Say(L"no run left a snapshot: there is nothing to put back. Nothing was changed.");
+        return kOk;
+    }
+    Say(L"restoring the snapshot of a run that was cut off, saved " + SavedAt(snapshot));
+    Problems problems;
+    const int code = RestoreCommand(snapshot, problems);
+    PrintProblems(problems);
+    if (code != kRefused) {
+        NotifyShell();
+    }
+    Say(code == kOk ? L"restored from the cut-off run's snapshot. Start run-tests.cmd "
+                      L"again to run the suites."
+        : code == kRefused ? L"the snapshot was refused, as said above; nothing was changed."
+                           : L"the machine could not be fully restored; the snapshot is kept for "
+                             L"another try.");
+    return code == kOk ? kOk : kSaveOrRestoreFailed;
+}
+
+int Run(const std::wstring& kit) {
     const std::wstring& snapshot = g_shared.snapshot;
     if (GetFileAttributesW(snapshot.c_str()) != INVALID_FILE_ATTRIBUTES) {
-        if (!restoreLeftover) {
-            return ShowLeftover(snapshot);
-        }
-        Say(L"restoring the snapshot of a run that was cut off, saved " + SavedAt(snapshot));
-        Problems problems;
-        const int code = RestoreCommand(snapshot, problems);
-        PrintProblems(problems);
-        // The shell hears of it after the run's own restore: shell32 brings user32, and with it
-        // this program would no longer get the logoff and shutdown signals.
-        if (code != kOk) {
-            Say(code == kRefused ? L"the snapshot was refused, as said above; nothing was changed."
-                                 : L"the machine could not be fully restored; the snapshot is "
-                                   L"kept for another try.");
-            return kSaveOrRestoreFailed;
-        }
-        Say(L"restored from the cut-off run's snapshot");
+        return ShowLeftover(snapshot);
     }
-    const std::wstring unchanged =
-        restoreLeftover ? L"Nothing else was changed." : L"Nothing was changed.";
-
     // Results or work left by an earlier run that cannot be cleared would mix with this one's.
     const std::wstring results = kit + L"\\results";
     const std::wstring work = kit + L"\\work";
     for (const std::wstring& folder : {results, work}) {
-        RemoveFolder(folder);
+        std::wstring stays;
+        RemoveFolder(folder, &stays);
         if (!CreateDirectoryW(folder.c_str(), nullptr)) {
-            Say(L"the folder " + folder + L" of an earlier run is in use and cannot be cleared; " +
-                L"close what holds it and run again. " + unchanged);
+            Say(L"the folder " + folder + L" of an earlier run cannot be cleared: " + stays +
+                L"; close what holds it and run again. Nothing was changed.");
             return kSaveOrRestoreFailed;
         }
     }
@@ -408,13 +423,14 @@ int Run(const std::wstring& kit, bool restoreLeftover) {
     {
         const std::lock_guard lock(g_shared.machine);
         if (g_shared.stop) {
-            Say(L"stopped (Ctrl+C) before the first suite. " + unchanged);
+            Say(L"stopped (Ctrl+C) before the first suite. Nothing was changed.");
             return kFailed;
         }
         Problems problems;
         if (SaveCommand(snapshot, KitScope(), problems) != kOk) {
             PrintProblems(problems);
-            Say(L"could not save the keys the suites touch; no suite was run. " + unchanged);
+            Say(L"could not save the keys the suites touch; no suite was run. Nothing was "
+                L"changed.");
             return kSaveOrRestoreFailed;
         }
         g_shared.saved = true;
@@ -462,8 +478,11 @@ int Run(const std::wstring& kit, bool restoreLeftover) {
         }
     }
     if (restored != kOk) {
-        Say(L"the machine could not be fully restored; the snapshot is kept at " + snapshot +
-            L"; run \"run-tests.cmd /restore\" to try again.");
+        Say(GetFileAttributesW(snapshot.c_str()) == INVALID_FILE_ATTRIBUTES
+                ? L"the snapshot " + snapshot + L" is gone: something deleted it during the run, " +
+                      L"so the keys the suites touched were not put back. Check them by hand."
+                : L"the machine could not be fully restored; the snapshot is kept at " + snapshot +
+                      L"; run \"run-tests.cmd /restore\" to try again.");
         return kSaveOrRestoreFailed;
     }
     RemoveFolder(work);
@@ -494,6 +513,19 @@ void PrintLine(DWORD stream, const std::wstring& text) {
     WriteFile(handle, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
 }
 
+int UnderTheRunLock(const std::function<int()>& command, Problems& problems) {
+    const std::wstring state = StateFolder();
+    const std::optional<RunOwner> self = LiveProcess(GetCurrentProcessId());
+    const int locked = state.empty() || !self ? kFailed : LockCommand(state, *self, problems);
+    if (locked != kOk) {
+        problems.push_back(L"cannot take the run's lock; nothing was done");
+        return locked;
+    }
+    const int code = command();
+    UnlockCommand(state, *self, problems);
+    return code;
+}
+
 int RunCommand(bool restoreLeftover) {
     // First of all: from here on no console event skips the restore.
     SetConsoleCtrlHandler(&OnConsoleEvent, TRUE);
@@ -505,14 +537,22 @@ int RunCommand(bool restoreLeftover) {
         return kRefused;
     }
     const std::optional<std::wstring> kit = KitFolder();
-    const std::wstring programData = EnvironmentVariable(L"ProgramData");
-    if (!kit || programData.empty()) {
+    g_shared.stateFolder = StateFolder();
+    if (!kit || g_shared.stateFolder.empty()) {
         Say(!kit ? L"kit_guard.exe must lie in the kit's tests folder. Nothing was changed."
                  : L"ProgramData is not set. Nothing was changed.");
         return kSaveOrRestoreFailed;
     }
-    // Outside the kit's folder, so that any copy of the kit finds a cut-off run's snapshot.
-    g_shared.stateFolder = programData + L"\\Marblefinch_associate test kit";
+    // What the run starts runs elevated. The DACLs read decide; the advice relies on Microsoft's
+    // "relatively secure locations", "\Program Files\ including subdirectories" first (learn.
+    // microsoft.com/windows/security/threat-protection/security-policy-settings/user-account-
+    // control-only-elevate-uiaccess-applications-that-are-installed-in-secure-locations).
+    if (const std::optional<std::wstring> open = OpenToOthers(*kit)) {
+        Say(L"refused: " + *open + L". The kit's programs run elevated, so only administrators " +
+            L"and SYSTEM may be able to change them: unpack the kit into a new folder under " +
+            EnvironmentVariable(L"ProgramFiles") + L". Nothing was changed.");
+        return kSaveOrRestoreFailed;
+    }
     g_shared.snapshot = g_shared.stateFolder + L"\\snapshot.txt";
     const std::optional<RunOwner> self = LiveProcess(GetCurrentProcessId());
     if (!self) {
@@ -533,7 +573,7 @@ int RunCommand(bool restoreLeftover) {
     // Closing the window leaves the handler a few seconds for the whole restore.
     Say(L"to stop the run, press Ctrl+C and let it put the machine back; do not close this "
         L"window.");
-    const int code = Run(*kit, restoreLeftover);
+    const int code = restoreLeftover ? RestoreLeftover(g_shared.snapshot) : Run(*kit);
     problems.clear();
     // A snapshot that could not be restored keeps the folder for the next start.
     UnlockCommand(g_shared.stateFolder, *self, problems);

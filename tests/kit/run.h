@@ -4,7 +4,10 @@
 
 #include <windows.h>
 
+#include <functional>
 #include <string>
+
+#include "kit/snapshot.h"
 
 namespace mf::kit {
 
@@ -16,9 +19,13 @@ inline constexpr int kLeftover = 5;
 // One line to the standard output or error: wide text to a console, UTF-8 to a file or pipe.
 void PrintLine(DWORD stream, const std::wstring& text);
 
+// Runs `command` holding the run's lock: kBusy, and `command` not run, while a run is under way.
+int UnderTheRunLock(const std::function<int()>& command, Problems& problems);
+
 // Runs the suites of the kit that holds this program (its tests\ folder), between a save and
 // a restore of what they touch. A snapshot left by a cut-off run stops a plain start, which
-// lists what differs from it and changes nothing; `restoreLeftover` puts it back first.
+// lists what differs from it and changes nothing; `restoreLeftover` puts it back and stops.
+// A kit that anyone but administrators and SYSTEM may change is refused.
 int RunCommand(bool restoreLeftover);
 
 }  // namespace mf::kit

@@ -994,9 +994,23 @@ bool FileOwnersAreKept(const std::wstring& folder) {
     return kept;
 }
 
+// The user that Wine reports as the owner of every file in `folder` (see above); none where
+// owners are kept.
+std::vector<BYTE> OwnerStandIn(const std::wstring& folder) {
+    return FileOwnersAreKept(folder) ? std::vector<BYTE>() : ProcessUser();
+}
+
+// What changes a file or a folder: a folder's FILE_DELETE_CHILD deletes or renames what is in
+// it ("delete child permission in the parent directory", MoveFileEx's remarks,
+// learn.microsoft.com/windows/win32/api/winbase/nf-winbase-movefileexw).
+constexpr ACCESS_MASK kWrites = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_DELETE_CHILD | WRITE_DAC |
+                                WRITE_OWNER | DELETE | GENERIC_WRITE | GENERIC_ALL |
+                                MAXIMUM_ALLOWED;
 // Why the file or folder open as `handle` may have been written or planted by someone other
-// than an administrator or the system; nothing when it cannot have been.
-std::optional<std::wstring> Untrusted(HANDLE handle, const std::wstring& folder) {
+// than an administrator, the system or TrustedInstaller, or be open to `writes` by another;
+// nothing when it cannot. `standIn` counts as an administrator (OwnerStandIn).
+std::optional<std::wstring> Untrusted(HANDLE handle, const std::vector<BYTE>& standIn,
+                                      ACCESS_MASK writes = kWrites) {
     PSID owner = nullptr;
     PACL dacl = nullptr;
     PSECURITY_DESCRIPTOR descriptor = nullptr;
@@ -1006,14 +1020,14 @@ std::optional<std::wstring> Untrusted(HANDLE handle, const std::wstring& folder)
     if (status != ERROR_SUCCESS) {
         return L"cannot read its security (" + ErrorText(static_cast<LONG>(status)) + L")";
     }
-    std::vector<BYTE> user;
-    if (!FileOwnersAreKept(folder)) {
-        user = ProcessUser();
-    }
     const auto trusted = [&](PSID sid) {
         return IsWellKnownSid(sid, WinBuiltinAdministratorsSid) ||
                IsWellKnownSid(sid, WinLocalSystemSid) ||
-               (!user.empty() && EqualSid(sid, user.data()));
+               // NT SERVICE\TrustedInstaller (winnt.h's SECURITY_TRUSTED_INSTALLER_RID1-5), as
+               // which no unelevated process runs; assumed, not seen here, to be let write the
+               // folders made under Program Files.
+               SidText(sid) == L"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464" ||
+               (!standIn.empty() && EqualSid(sid, const_cast<BYTE*>(standIn.data())));
     };
     std::optional<std::wstring> why;
     if (!owner || !trusted(owner)) {
@@ -1021,9 +1035,6 @@ std::optional<std::wstring> Untrusted(HANDLE handle, const std::wstring& folder)
     } else if (!dacl) {
         why = L"has no DACL: anyone may write it";
     } else {
-        constexpr ACCESS_MASK kWrites = FILE_WRITE_DATA | FILE_APPEND_DATA | WRITE_DAC |
-                                        WRITE_OWNER | DELETE | GENERIC_WRITE | GENERIC_ALL |
-                                        MAXIMUM_ALLOWED;
         for (DWORD index = 0; index < dacl->AceCount && !why; ++index) {
             void* entry = nullptr;
             if (!GetAce(dacl, index, &entry)) {
@@ -1041,7 +1052,7 @@ std::optional<std::wstring> Untrusted(HANDLE handle, const std::wstring& folder)
             }
             const auto* allowed = static_cast<const ACCESS_ALLOWED_ACE*>(entry);
             const PSID sid = const_cast<DWORD*>(&allowed->SidStart);
-            if ((allowed->Mask & kWrites) && !trusted(sid)) {
+            if ((allowed->Mask & writes) && !trusted(sid)) {
                 why = L"lets " + SidText(sid) + L" write it";
             }
         }
@@ -1074,7 +1085,8 @@ std::optional<std::string> ReadGuardedFile(const std::wstring& path, std::wstrin
         why = L"the snapshot is a link: not followed; nothing changed";
         return std::nullopt;
     }
-    if (const std::optional<std::wstring> untrusted = Untrusted(file.get(), ParentOf(path))) {
+    if (const std::optional<std::wstring> untrusted =
+            Untrusted(file.get(), OwnerStandIn(ParentOf(path)))) {
         why = L"the snapshot may have been written by someone else: it is " + *untrusted +
               L"; nothing changed";
         return std::nullopt;
@@ -1082,11 +1094,15 @@ std::optional<std::string> ReadGuardedFile(const std::wstring& path, std::wstrin
     return ReadAll(file.get());
 }
 
+bool IsLink(const std::wstring& path) {
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+}
+
 // A link anywhere from `path` up to `top` (both included) could lead a removal elsewhere.
 bool LinkOnTheWay(std::wstring path, const std::wstring& top) {
     for (;;) {
-        const DWORD attributes = GetFileAttributesW(path.c_str());
-        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+        if (IsLink(path)) {
             return true;
         }
         if (SameName(path, top) || ParentOf(path).empty()) {
@@ -1129,7 +1145,8 @@ int PrepareStateFolder(const std::wstring& dir, bool create, Problems& problems)
         problems.push_back(dir + L": not a folder; refused");
         return kRefused;
     }
-    if (const std::optional<std::wstring> untrusted = Untrusted(folder.get(), ParentOf(dir))) {
+    if (const std::optional<std::wstring> untrusted =
+            Untrusted(folder.get(), OwnerStandIn(ParentOf(dir)))) {
         problems.push_back(dir + L": made by someone else: it is " + *untrusted + L"; refused");
         return kRefused;
     }
@@ -1213,6 +1230,10 @@ std::optional<std::string> ReadFileBytes(const std::wstring& path) {
     return ReadAll(file.get());
 }
 
+bool WriteFileBytes(const std::wstring& path, const std::string& bytes) {
+    return WriteFileAtomically(path, bytes, true);
+}
+
 std::wstring EnvironmentVariable(const wchar_t* name) {
     const DWORD size = GetEnvironmentVariableW(name, nullptr, 0);
     if (size == 0) {
@@ -1223,32 +1244,93 @@ std::wstring EnvironmentVariable(const wchar_t* name) {
     return value;
 }
 
-// Deletes a folder and what it holds; a link inside is removed itself, never followed.
-bool RemoveFolder(const std::wstring& folder) {
-    WIN32_FIND_DATAW found;
-    const HANDLE search = FindFirstFileW((folder + L"\\*").c_str(), &found);
+namespace {
+
+void CloseSearch(HANDLE search) {
     if (search != INVALID_HANDLE_VALUE) {
-        do {
-            const std::wstring name = found.cFileName;
-            if (name == L"." || name == L"..") {
-                continue;
-            }
-            const std::wstring path = folder + L"\\" + name;
-            const DWORD attributes = found.dwFileAttributes;
-            SetFileAttributesW(path.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
-            if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
-                if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
-                    RemoveDirectoryW(path.c_str());
-                } else {
-                    RemoveFolder(path);
-                }
-            } else {
-                DeleteFileW(path.c_str());
-            }
-        } while (FindNextFileW(search, &found));
         FindClose(search);
     }
-    return RemoveDirectoryW(folder.c_str()) || !FileExists(folder);
+}
+using UniqueSearch = win32::UniqueHandle<HANDLE, CloseSearch>;
+
+// What a folder holds, "." and ".." left out.
+std::vector<WIN32_FIND_DATAW> Listing(const std::wstring& folder) {
+    std::vector<WIN32_FIND_DATAW> entries;
+    WIN32_FIND_DATAW found;
+    const UniqueSearch search(FindFirstFileW((folder + L"\\*").c_str(), &found));
+    for (bool more = search.get() != INVALID_HANDLE_VALUE; more;
+         more = FindNextFileW(search.get(), &found)) {
+        if (std::wstring(found.cFileName) != L"." && std::wstring(found.cFileName) != L"..") {
+            entries.push_back(found);
+        }
+    }
+    return entries;
+}
+
+}  // namespace
+
+// Deletes a folder and what it holds; a link inside is removed itself, never followed, and a
+// folder that is itself a link is left alone. `failed` names the first thing that stays.
+bool RemoveFolder(const std::wstring& folder, std::wstring* failed) {
+    const auto stays = [&](const std::wstring& what, std::wstring why = L"") {
+        if (failed && failed->empty()) {
+            why = why.empty() ? ErrorText(static_cast<LONG>(GetLastError())) : why;
+            *failed = what + L" (" + why + L")";
+        }
+        return false;
+    };
+    if (IsLink(folder)) {
+        return stays(folder, L"a link (reparse point), not followed");
+    }
+    for (const WIN32_FIND_DATAW& found : Listing(folder)) {
+        const std::wstring path = folder + L"\\" + found.cFileName;
+        const DWORD attributes = found.dwFileAttributes;
+        SetFileAttributesW(path.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
+        if ((attributes & FILE_ATTRIBUTE_DIRECTORY) &&
+            !(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+            RemoveFolder(path, failed);
+        } else if (!((attributes & FILE_ATTRIBUTE_DIRECTORY) ? RemoveDirectoryW(path.c_str())
+                                                             : DeleteFileW(path.c_str()))) {
+            stays(path);
+        }
+    }
+    return RemoveDirectoryW(folder.c_str()) || stays(folder) || !FileExists(folder);
+}
+
+std::optional<std::wstring> OpenToOthers(const std::wstring& kit) {
+    wchar_t volume[MAX_PATH];
+    if (!GetVolumePathNameW(kit.c_str(), volume, MAX_PATH)) {
+        return kit + L": cannot tell its volume (" + ErrorText(GetLastError()) + L")";
+    }
+    std::vector<std::pair<std::wstring, ACCESS_MASK>> checks;
+    for (const std::wstring& folder : {kit, kit + L"\\tests"}) {
+        checks.emplace_back(folder, kWrites);
+        for (const WIN32_FIND_DATAW& found : Listing(folder)) {
+            checks.emplace_back(folder + L"\\" + found.cFileName, kWrites);
+        }
+    }
+    // Above the kit, what could put another kit in its place: deleting or renaming it, or
+    // rewriting a DACL. Adding a folder beside it changes nothing.
+    constexpr ACCESS_MASK kReplaces = DELETE | FILE_DELETE_CHILD | WRITE_DAC | WRITE_OWNER |
+                                      GENERIC_WRITE | GENERIC_ALL | MAXIMUM_ALLOWED;
+    const std::wstring root = volume;
+    for (std::wstring above = ParentOf(kit); above.size() >= root.size(); above = ParentOf(above)) {
+        checks.emplace_back(above, kReplaces);
+    }
+    checks.emplace_back(root, kReplaces);
+    const std::vector<BYTE> standIn = OwnerStandIn(kit);
+    for (const auto& [path, writes] : checks) {
+        const UniqueKernelHandle handle = OpenAsIs(path, READ_CONTROL);
+        const std::optional<std::wstring> why =
+            handle.get() == INVALID_HANDLE_VALUE
+                ? L"cannot be opened (" + ErrorText(GetLastError()) + L")"
+            : IsLink(path) ? L"a link (reparse point), whose target is not checked"
+                           : Untrusted(handle.get(), standIn, writes);
+        if (why) {
+            return path + L": " + *why;
+        }
+    }
+    return std::nullopt;
 }
 
 // ---- Public -------------------------------------------------------------------------------
@@ -1681,9 +1763,20 @@ int RestoreCommand(const std::wstring& file, Problems& problems) {
             problems.push_back(snapshot->folder +
                                L": it or a folder above it is a link (reparse point): not "
                                L"followed, not removed");
-        } else if (!RemoveFolder(snapshot->folder)) {
-            problems.push_back(snapshot->folder + L": cannot remove (" + ErrorText(GetLastError()) +
-                               L")");
+        } else {
+            // Explorer, the indexer or a scanner may hold player.exe open for a while, and "a
+            // file cannot be deleted until all handles to it are closed" ("Closing and Deleting
+            // Files", learn.microsoft.com/windows/win32/fileio/closing-and-deleting-files).
+            std::wstring stays;
+            for (int tries = 1; !RemoveFolder(snapshot->folder, &stays); ++tries) {
+                if (tries == 25) {
+                    problems.push_back(snapshot->folder + L": cannot remove it in 5 seconds of " +
+                                       L"tries; a program may hold it open: " + stays);
+                    break;
+                }
+                stays.clear();
+                Sleep(200);
+            }
         }
     }
     if (!problems.empty()) {

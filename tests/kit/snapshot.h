@@ -84,8 +84,15 @@ std::optional<Snapshot> Parse(const std::string& text, std::wstring& error);
 // Text of a tree sorted by name without regard to case; stable byte for byte.
 std::string Render(const std::wstring& path, const KeyRecord& key);
 
-// Deletes a folder and what it holds; a link inside is removed itself, never followed.
-bool RemoveFolder(const std::wstring& folder);
+// Deletes a folder and what it holds; a link inside is removed itself, never followed, and a
+// folder that is itself a link is left alone. `failed` names the first thing that stays.
+bool RemoveFolder(const std::wstring& folder, std::wstring* failed = nullptr);
+// Why others than administrators, SYSTEM and TrustedInstaller may change the kit in `kit`: it,
+// tests\ or a file in either is a link or lets another write it; or a folder above lets another
+// rename it or rewrite a DACL. Nothing when none does.
+std::optional<std::wstring> OpenToOthers(const std::wstring& kit);
+// Writes a file whole, over one that is there. A new file's DACL comes from its folder.
+bool WriteFileBytes(const std::wstring& path, const std::string& bytes);
 // A path's folder, and its last part.
 std::wstring ParentOf(const std::wstring& path);
 std::wstring LeafOf(const std::wstring& path);

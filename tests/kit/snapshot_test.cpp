@@ -14,6 +14,7 @@
 #include <functional>
 #include <iterator>
 #include <sstream>
+#include <thread>
 
 #include "e2e/entries.h"
 #include "kit/snapshot.h"
@@ -608,16 +609,20 @@ TEST_F(Guard, KeyBelowAParentThatCannotBeListedIsNotTakenForAbsent) {
     }
 }
 
-// The stand-in player's folder goes when it was not there at save time, and only then.
+// The stand-in player's folder goes when it was not there at save time, and only then; a
+// player.exe that something holds open for a moment goes too, and one held on is named.
 TEST_F(Guard, FolderIsRemovedOnlyWhenTheRunMadeIt) {
     ASSERT_FALSE(FileExists(scope_.folder)) << "the stand-in is installed: not a clean start";
     const struct {
         const char* name;
         bool existed;
+        DWORD heldFor;  // milliseconds that player.exe is held open for while restoring
         bool remains;
     } cases[] = {
-        {"made by the run", false, false},
-        {"there before", true, true},
+        {"made by the run", false, 0, false},
+        {"there before", true, 0, true},
+        {"held open for a second", false, 1000, false},
+        {"held open throughout", false, INFINITE, true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -626,17 +631,36 @@ TEST_F(Guard, FolderIsRemovedOnlyWhenTheRunMadeIt) {
             CreateDirectoryW(scope_.folder.c_str(), nullptr);
         }
         Save();
+        const std::wstring player = scope_.folder + L"\\player.exe";
         CreateDirectoryW(scope_.folder.c_str(), nullptr);
         CreateDirectoryW((scope_.folder + L"\\sub").c_str(), nullptr);
-        WriteBytes(scope_.folder + L"\\player.exe", "MZ");
+        WriteBytes(player, "MZ");
         WriteBytes(scope_.folder + L"\\sub\\log.txt", "x");
-        SetFileAttributesW((scope_.folder + L"\\player.exe").c_str(), FILE_ATTRIBUTE_READONLY);
+        SetFileAttributesW(player.c_str(), FILE_ATTRIBUTE_READONLY);
+        // Open as a scanner may open it: for reading, and not for deleting.
+        UniqueKernelHandle held(c.heldFor == 0
+                                    ? INVALID_HANDLE_VALUE
+                                    : CreateFileW(player.c_str(), GENERIC_READ, FILE_SHARE_READ,
+                                                  nullptr, OPEN_EXISTING, 0, nullptr));
+        std::thread release([&] {
+            if (c.heldFor != INFINITE) {
+                Sleep(c.heldFor);
+                held.reset();
+            }
+        });
         Problems problems;
-        EXPECT_EQ(RestoreFrom(snapshot_, problems), kOk) << Joined(problems);
+        EXPECT_EQ(RestoreFrom(snapshot_, problems), c.heldFor == INFINITE ? kFailed : kOk)
+            << Joined(problems);
+        release.join();
+        held.reset();
         EXPECT_EQ(FileExists(scope_.folder), c.remains);
-        SetFileAttributesW((scope_.folder + L"\\player.exe").c_str(), FILE_ATTRIBUTE_NORMAL);
+        if (c.heldFor == INFINITE) {
+            EXPECT_TRUE(Mentions(problems, player)) << Joined(problems);
+        }
+        SetFileAttributesW(player.c_str(), FILE_ATTRIBUTE_NORMAL);
         RemoveFolder(scope_.folder);
         DeleteFileW(copy_.c_str());
+        DeleteFileW(snapshot_.c_str());
     }
 }
 
@@ -940,6 +964,9 @@ TEST_F(Guard, StandInFolderThatIsALinkIsNotFollowed) {
     EXPECT_TRUE(Mentions(problems, L"link")) << Joined(problems);
     EXPECT_TRUE(FileExists(target + L"\\precious.txt"));
     EXPECT_TRUE(FileExists(snapshot_));
+    // Nor is one given to RemoveFolder, as results\ or work\ swapped for a link would be.
+    EXPECT_FALSE(RemoveFolder(scope_.folder));
+    EXPECT_TRUE(FileExists(target + L"\\precious.txt"));
     RemoveLink(scope_.folder);
     EXPECT_FALSE(FileExists(scope_.folder));
 }
