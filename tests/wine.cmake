@@ -22,7 +22,7 @@ target_link_libraries(wine_registry_tests PRIVATE mf_core GTest::gtest GTest::gt
 # The Windows layer of the program: the DLL search, with a DLL planted to be found or not.
 add_library(planted SHARED win32/planted.cpp)
 set_target_properties(planted PROPERTIES PREFIX "")
-add_executable(win32_tests win32/DllSearch_test.cpp)
+add_executable(win32_tests win32/DllSearch_test.cpp win32/Application_test.cpp)
 target_include_directories(win32_tests PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
 target_compile_options(win32_tests PRIVATE ${MF_WARNINGS})
 target_link_libraries(win32_tests PRIVATE mf_window GTest::gtest GTest::gtest_main)
