@@ -132,8 +132,8 @@ add_test(NAME object_checks
 
 # The test kit: the tool (the bytes the release package carries), the Windows suites with
 # what they need, and run-tests.cmd, zipped to run on a Windows machine with nothing else
-# installed. A 64-bit build makes a -win64 kit, for the CI check on hosts that run no
-# 32-bit code; only the -win32 kit is for Windows.
+# installed. A 64-bit build makes a -win64 kit: the kit check's on hosts that run no 32-bit
+# code, and a second kit for the hosted Windows jobs; the -win32 kit holds the shipped tool.
 if(CMAKE_SIZEOF_VOID_P EQUAL 8)
   set(MF_KIT_NAME Marblefinch_associate-${PROJECT_VERSION}-win64-tests)
 else()

@@ -1645,32 +1645,28 @@ std::string Render(const std::wstring& path, const KeyRecord& key) {
 }
 
 int ElevatedCommand(Problems& problems) {
-    HANDLE raw = nullptr;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &raw)) {
-        problems.push_back(L"cannot read this process's token");
-        return kFailed;
-    }
-    const UniqueKernelHandle token(raw);
-    TOKEN_ELEVATION elevation{};
-    DWORD size = 0;
-    const bool elevated =
-        GetTokenInformation(token.get(), TokenElevation, &elevation, sizeof elevation, &size) &&
-        elevation.TokenIsElevated != 0;
+    // What the run needs is the Administrators group enabled in its token. CheckTokenMembership
+    // counts a SID only "if the SID is present and has the SE_GROUP_ENABLED attribute"
+    // (learn.microsoft.com/windows/win32/api/securitybaseapi/nf-securitybaseapi-
+    // checktokenmembership), and under UAC a token that was not elevated holds the group for
+    // deny only. TokenIsElevated is not asked: where UAC is off (hosted runners) an
+    // administrator's token is not split, and no page says that it then counts as elevated.
     BYTE sid[SECURITY_MAX_SID_SIZE];
     DWORD sidSize = sizeof sid;
     BOOL member = FALSE;
-    const bool administrator =
-        CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, sid, &sidSize) &&
-        CheckTokenMembership(nullptr, sid, &member) && member;
-    if (!elevated) {
+    if (!CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, sid, &sidSize) ||
+        !CheckTokenMembership(nullptr, sid, &member)) {
+        problems.push_back(L"cannot read this process's token (" + ErrorText(GetLastError()) +
+                           L")");
+        return kFailed;
+    }
+    if (!member) {
         problems.push_back(
             L"not elevated: run this from a command prompt started with \"Run as "
-            L"administrator\"");
+            L"administrator\", as a member of Administrators");
+        return kFailed;
     }
-    if (!administrator) {
-        problems.push_back(L"not a member of Administrators");
-    }
-    return elevated && administrator ? kOk : kFailed;
+    return kOk;
 }
 
 int SaveCommand(const std::wstring& file, const Scope& scope, Problems& problems) {
