@@ -319,6 +319,28 @@ Outcome RunSuite(const std::wstring& kit, const std::wstring& results, const std
     return {true, std::to_wstring(run) + L" tests ran, " + std::to_wstring(skipped) + L" skipped"};
 }
 
+// What this run makes (results\, work\; assumed, what the suites make too, their tokens being
+// copies of this one) is owned by Administrators, whatever a machine's policy gives an
+// administrator's new objects (support.microsoft.com/kb/318825): the token's default owner
+// "will become the owner of any objects created by a process using this access token"
+// (learn.microsoft.com/windows/win32/api/winnt/ns-winnt-token_owner). Where the creator owned
+// them, the next start would refuse the kit for its own results\, and the user's unelevated
+// programs would own work\, the suites' temporary folder. Where the owner cannot be set, the
+// next start names what others own.
+void OwnWhatTheRunMakesAsAdministrators() {
+    HANDLE raw = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_DEFAULT, &raw)) {
+        return;
+    }
+    const UniqueKernelHandle token(raw);
+    BYTE sid[SECURITY_MAX_SID_SIZE];
+    DWORD size = sizeof sid;
+    if (CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, sid, &size)) {
+        TOKEN_OWNER owner{sid};
+        SetTokenInformation(token.get(), TokenOwner, &owner, sizeof owner);
+    }
+}
+
 // Outside the kit's folder, so that any copy of the kit finds a cut-off run's snapshot.
 std::wstring StateFolder() {
     const std::wstring programData = EnvironmentVariable(L"ProgramData");
@@ -536,6 +558,7 @@ int RunCommand(bool restoreLeftover) {
             L"administrator. Nothing was changed.");
         return kRefused;
     }
+    OwnWhatTheRunMakesAsAdministrators();
     const std::optional<std::wstring> kit = KitFolder();
     g_shared.stateFolder = StateFolder();
     if (!kit || g_shared.stateFolder.empty()) {

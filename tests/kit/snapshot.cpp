@@ -1648,9 +1648,10 @@ int ElevatedCommand(Problems& problems) {
     // What the run needs is the Administrators group enabled in its token. CheckTokenMembership
     // counts a SID only "if the SID is present and has the SE_GROUP_ENABLED attribute"
     // (learn.microsoft.com/windows/win32/api/securitybaseapi/nf-securitybaseapi-
-    // checktokenmembership), and under UAC a token that was not elevated holds the group for
-    // deny only. TokenIsElevated is not asked: where UAC is off (hosted runners) an
-    // administrator's token is not split, and no page says that it then counts as elevated.
+    // checktokenmembership); under UAC a token that was not elevated holds the group for deny
+    // only, if at all (assumed: no Microsoft reference page found says which). TokenIsElevated
+    // is not asked: where UAC is off (hosted runners) an administrator's token is not split,
+    // and no page says that it then counts as elevated.
     BYTE sid[SECURITY_MAX_SID_SIZE];
     DWORD sidSize = sizeof sid;
     BOOL member = FALSE;
