@@ -989,7 +989,10 @@ bool FileOwnersAreKept(const std::wstring& folder) {
                         nullptr, nullptr, &descriptor) != ERROR_SUCCESS) {
         return true;
     }
-    const bool kept = IsWellKnownSid(owner, WinBuiltinAdministratorsSid);
+    // Where the descriptor "does not contain an owner", the owner comes back NULL (as
+    // GetSecurityDescriptorOwner gives it, learn.microsoft.com/windows/win32/api/
+    // securitybaseapi/nf-securitybaseapi-getsecuritydescriptorowner): not Administrators.
+    const bool kept = owner && IsWellKnownSid(owner, WinBuiltinAdministratorsSid);
     LocalFree(descriptor);
     return kept;
 }
