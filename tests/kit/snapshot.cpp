@@ -1011,9 +1011,10 @@ constexpr ACCESS_MASK kWrites = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_DELETE
                                 MAXIMUM_ALLOWED;
 // Why the file or folder open as `handle` may have been written or planted by someone other
 // than an administrator, the system or TrustedInstaller, or be open to `writes` by another;
-// nothing when it cannot. `standIn` counts as an administrator (OwnerStandIn).
+// nothing when it cannot. `standIn` counts as an administrator (OwnerStandIn). With
+// `passedOn`, what a folder's entries pass to what is made in it later counts as well.
 std::optional<std::wstring> Untrusted(HANDLE handle, const std::vector<BYTE>& standIn,
-                                      ACCESS_MASK writes = kWrites) {
+                                      ACCESS_MASK writes = kWrites, bool passedOn = false) {
     PSID owner = nullptr;
     PACL dacl = nullptr;
     PSECURITY_DESCRIPTOR descriptor = nullptr;
@@ -1045,8 +1046,12 @@ std::optional<std::wstring> Untrusted(HANDLE handle, const std::vector<BYTE>& st
                 break;
             }
             const auto* header = static_cast<const ACE_HEADER*>(entry);
+            // The kit's results\ and work\ are made after the check; CREATOR OWNER passes on
+            // to their maker, whom the run makes Administrators.
+            const bool inheritOnly = header->AceFlags & INHERIT_ONLY_ACE;
             if (header->AceType == ACCESS_DENIED_ACE_TYPE ||
-                (header->AceFlags & INHERIT_ONLY_ACE)) {
+                (inheritOnly && !(passedOn && (header->AceFlags &
+                                               (OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE))))) {
                 continue;
             }
             if (header->AceType != ACCESS_ALLOWED_ACE_TYPE) {
@@ -1055,7 +1060,8 @@ std::optional<std::wstring> Untrusted(HANDLE handle, const std::vector<BYTE>& st
             }
             const auto* allowed = static_cast<const ACCESS_ALLOWED_ACE*>(entry);
             const PSID sid = const_cast<DWORD*>(&allowed->SidStart);
-            if ((allowed->Mask & writes) && !trusted(sid)) {
+            if ((allowed->Mask & writes) && !trusted(sid) &&
+                !(inheritOnly && IsWellKnownSid(sid, WinCreatorOwnerSid))) {
                 why = L"lets " + SidText(sid) + L" write it";
             }
         }
@@ -1328,7 +1334,7 @@ std::optional<std::wstring> OpenToOthers(const std::wstring& kit) {
             handle.get() == INVALID_HANDLE_VALUE
                 ? L"cannot be opened (" + ErrorText(GetLastError()) + L")"
             : IsLink(path) ? L"a link (reparse point), whose target is not checked"
-                           : Untrusted(handle.get(), standIn, writes);
+                           : Untrusted(handle.get(), standIn, writes, writes == kWrites);
         if (why) {
             return path + L": " + *why;
         }
