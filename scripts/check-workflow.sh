@@ -89,6 +89,10 @@ done < <(awk '/^ *- /{on = 0} /uses: actions\/download-artifact@/ {on = 1}
 # The kit's own names, as the script reads them.
 value() { sed -n "s/^\\\$$1 = '\\{0,1\\}\\([^' ]*\\)'\\{0,1\\}\$/\\1/p" "$script"; }
 run_tests=$(value RunTests) guard=$(value Guard) results=$(value Results) e2e=$(value E2eSuite)
+# An empty one would match anything below.
+for name in RunTests Guard Results E2eSuite ExitCutOff ExitLeftover; do
+    [ -n "$(value "$name")" ] || fail "windows-ci.ps1 sets no \$$name"
+done
 for kit in "${kits[@]}"; do
     listing=$(python3 -m zipfile -l "$root/$kit" | awk 'NR > 1 {print $1}')
     for entry in "$run_tests" "${guard//\\//}" "tests/$e2e.exe"; do
