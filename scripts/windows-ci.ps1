@@ -156,6 +156,11 @@ foreach ($text in 'CiAddedLater', '/restore') {
 $code = Invoke-Kit 'restoring' '/restore'
 if ($code -ne 0) { throw "run-tests.cmd /restore exited with $code, expected 0" }
 Assert-Same $first (Read-State 'after-restore') 'the cut-off run and /restore'
+# The kit folder goes too, so that a run by hand leaves nothing; after a failure it stays to
+# be looked at. The records and the full run's results are in -Out.
+Set-Location -LiteralPath $Out
+Remove-Item -Recurse -Force -LiteralPath $kit -ErrorAction SilentlyContinue
+if (Test-Path -LiteralPath $kit) { Write-Host "windows-ci: $kit is held open in part; remove it by hand" }
 Write-Host "windows-ci: passed on $Label (full run; cut-off run, refused start, /restore; state as before each time)"
 # The step ends with the last native command's exit code unless the script sets one:
 # https://docs.github.com/en/actions/reference/workflows-and-actions/workflow-syntax#exit-codes-and-error-action-preference
