@@ -12,8 +12,8 @@
 #   second start and the guard's own save and restore are refused and the user's choice for a
 #   type changes;
 #   a run whose tool exits at once, which must fail and tell the shell once after restoring;
-#   a run whose suites run no test, which must pass none of them, and one whose snapshot is
-#   deleted meanwhile, which must say so.
+#   a run whose suites run no test, which must pass none of them, and one whose suites hang
+#   past the limit it gives and whose snapshot is deleted meanwhile, which must say both.
 # After every run that ends, both halves of the classes view must be byte for byte what they
 # were, and nothing new may be left under Program Files.
 # Usage: kit-check.sh KIT_ZIP EMPTY_PROGRAM WORK_FOLDER
@@ -47,7 +47,8 @@ wine=/usr/lib/wine/wine64
 run_wine() {
     env -i HOME="$HOME" PATH=/usr/bin:/bin LANG=C.UTF-8 DISPLAY="$DISPLAY" \
         WINEPREFIX="$prefix" WINEDEBUG="${kit_debug:--all}" WINEDLLOVERRIDES="mscoree,mshtml=" \
-        ${kit_filter:+GTEST_FILTER="$kit_filter"} "$wine" "$@"
+        ${kit_filter:+GTEST_FILTER="$kit_filter"} ${kit_repeat:+GTEST_REPEAT="$kit_repeat" GTEST_BRIEF=1} \
+        "$wine" "$@"
 }
 # A Wine command whose output matters only when it fails: then it is shown, with what failed.
 wine_step() {  # what, then the command
@@ -291,11 +292,15 @@ expect_said "FAILED  core_tests: no test ran"
 expect_said "not a full run: with GTEST_FILTER in the environment"
 expect_state_as_before empty
 # The same, its snapshot deleted while the suites run: the run must say so, not "kept".
-# Deleted as soon as it is there, so that no restore can come first.
+# Deleted as soon as it is there, so that no restore can come first. Every suite hangs here
+# (repeats for ever) and must be ended at the limit given, and named.
 (until rm "$state_folder/snapshot.txt" 2>/dev/null; do sleep 0.05; done) &
 deleter=$!
-kit_filter=NoSuchTest start_kit gone
+kit_filter=NoSuchTest kit_repeat=-1 start_kit gone /limit:2
 kit_done
+for suite in core_tests wine_registry_tests win32_tests e2e_tests; do
+    expect_said "FAILED  $suite: did not finish within 2 seconds and was ended"
+done
 kill "$deleter" 2>/dev/null && fail "the gone run saved no snapshot"
 wait "$deleter" || true
 expect_status 3 "the snapshot was gone when the run restored"
@@ -304,5 +309,6 @@ expect_same_state before gone
 
 echo "kit-check: passed (a run ended from outside, a kit others may change, a refusing start," \
     "/restore and a run after it, a stopped run with a second start refused, a failing run," \
-    "suites that ran no test, a snapshot deleted meanwhile; the classes view and Program Files" \
+    "suites that ran no test, hung suites ended at the limit and a snapshot deleted meanwhile;" \
+    "the classes view and Program Files" \
     "as before each time)"

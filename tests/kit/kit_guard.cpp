@@ -2,6 +2,8 @@
 // change in the classes hive.
 //
 //   kit_guard run                the whole run: save, the suites, restore (run-tests.cmd)
+//   kit_guard run /limit:SECONDS the same, each suite ended after SECONDS (1 to 86400;
+//                                1800 without it)
 //   kit_guard run /restore       put back a cut-off run's snapshot, and stop
 //   kit_guard save SNAPSHOT      record the keys the suites touch; refuses if SNAPSHOT exists
 //   kit_guard restore SNAPSHOT   put them back, then delete SNAPSHOT (kept when anything failed)
@@ -26,9 +28,20 @@ namespace {
 
 int Usage() {
     mf::kit::PrintLine(STD_ERROR_HANDLE,
-                       L"usage: kit_guard run [/restore] | save SNAPSHOT | restore SNAPSHOT | "
-                       L"dump OUT");
+                       L"usage: kit_guard run [/restore | /limit:SECONDS] | save SNAPSHOT | "
+                       L"restore SNAPSHOT | dump OUT");
     return mf::kit::kRefused;
+}
+
+// "/limit:SECONDS", from 1 second to a day; 0 for anything else.
+DWORD SuiteLimit(const std::wstring& argument) {
+    if (argument.size() <= 7 || argument.size() > 12 ||
+        CompareStringOrdinal(argument.c_str(), 7, L"/limit:", 7, TRUE) != CSTR_EQUAL ||
+        argument.find_first_not_of(L"0123456789", 7) != std::wstring::npos) {
+        return 0;
+    }
+    const DWORD seconds = std::stoul(argument.substr(7));
+    return seconds <= 86400 ? seconds : 0;
 }
 
 }  // namespace
@@ -39,11 +52,14 @@ int wmain(int argc, wchar_t** argv) {
     }
     const std::wstring command = argv[1];
     if (command == L"run" && argc <= 3) {
-        const bool restore = argc == 3;
-        if (restore && CompareStringOrdinal(argv[2], -1, L"/restore", -1, TRUE) != CSTR_EQUAL) {
+        const bool restore =
+            argc == 3 && CompareStringOrdinal(argv[2], -1, L"/restore", -1, TRUE) == CSTR_EQUAL;
+        const DWORD limit =
+            argc == 3 && !restore ? SuiteLimit(argv[2]) : mf::kit::kSuiteLimitSeconds;
+        if (limit == 0) {
             return Usage();
         }
-        return mf::kit::RunCommand(restore);
+        return mf::kit::RunCommand(restore, limit);
     }
     if (argc != 3) {
         return Usage();

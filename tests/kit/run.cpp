@@ -21,8 +21,6 @@ using win32::UniqueKernelHandle;
 
 constexpr const wchar_t* kSuites[] = {L"core_tests", L"wine_registry_tests", L"win32_tests",
                                       L"e2e_tests"};
-// Far beyond what a suite takes (minutes at most): one still running is taken to hang.
-constexpr DWORD kSuiteLimitMinutes = 30;
 
 void UnloadModule(HMODULE module) {
     FreeLibrary(module);
@@ -38,6 +36,7 @@ struct Shared {
     std::mutex suite;  // guards `job` and `stop`
     HANDLE job = nullptr;
     std::atomic<bool> stop{false};
+    DWORD suiteLimitSeconds = kSuiteLimitSeconds;
 };
 Shared g_shared;
 
@@ -282,7 +281,7 @@ Outcome RunSuite(const std::wstring& kit, const std::wstring& results, const std
     }
     ResumeThread(thread.get());
     const bool finished =
-        WaitForSingleObject(process.get(), kSuiteLimitMinutes * 60 * 1000) == WAIT_OBJECT_0;
+        WaitForSingleObject(process.get(), g_shared.suiteLimitSeconds * 1000) == WAIT_OBJECT_0;
     {
         // What the suite left running ends with it, and is gone before anything goes on.
         const std::lock_guard lock(g_shared.suite);
@@ -301,8 +300,8 @@ Outcome RunSuite(const std::wstring& kit, const std::wstring& results, const std
     const int run = report ? Count(*report, "result=\"completed\"") : 0;
     const int skipped = report ? Count(*report, "result=\"skipped\"") : 0;
     if (!finished) {
-        return {false, L"did not finish within " + std::to_wstring(kSuiteLimitMinutes) +
-                           L" minutes and was ended"};
+        return {false, L"did not finish within " + std::to_wstring(g_shared.suiteLimitSeconds) +
+                           L" seconds and was ended"};
     }
     if (g_shared.stop) {
         return {false, L"ended: the run was stopped"};
@@ -548,9 +547,10 @@ int UnderTheRunLock(const std::function<int()>& command, Problems& problems) {
     return code;
 }
 
-int RunCommand(bool restoreLeftover) {
+int RunCommand(bool restoreLeftover, DWORD suiteLimitSeconds) {
     // First of all: from here on no console event skips the restore.
     SetConsoleCtrlHandler(&OnConsoleEvent, TRUE);
+    g_shared.suiteLimitSeconds = suiteLimitSeconds;
     Problems problems;
     if (ElevatedCommand(problems) != kOk) {
         PrintProblems(problems);
