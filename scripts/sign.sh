@@ -6,8 +6,10 @@
 #   SIGN_PASSWORD       its password (read from the environment, never put on a command line)
 #   SIGN_TIMESTAMP_URL  an RFC 3161 time-stamp server; without one the signature carries no
 #                       time stamp and is valid only while the certificate is
-# OUT may be IN: the file is then replaced by its signed copy. On any failure it says why,
-# exits non-zero and leaves OUT as it was (no OUT file at all when there was none).
+# OUT may be IN: the file is then replaced by its signed copy. The signature must verify against
+# the certificate in SIGN_PFX (its chain from what the file carries and the system's roots, the
+# leaf pinned by its hash) before OUT gets it. On any failure it says why, exits non-zero and
+# leaves OUT as it was (no OUT file at all when there was none).
 set -euo pipefail
 
 fail() {
@@ -27,11 +29,13 @@ out=$2
 [ -n "${SIGN_PASSWORD+set}" ] || fail "SIGN_PASSWORD is not set"
 command -v osslsigncode >/dev/null || fail "osslsigncode is not installed (bash scripts/setup.sh)"
 
+# Reads SIGN_PFX with openssl's defaults, or else its legacy ciphers.
+pkcs12() {
+    openssl pkcs12 -in "$SIGN_PFX" -passin env:SIGN_PASSWORD "$@" 2>/dev/null ||
+        openssl pkcs12 -legacy -in "$SIGN_PFX" -passin env:SIGN_PASSWORD "$@" 2>/dev/null
+}
 # Open the file first, so that a wrong password is reported as one.
-if ! openssl pkcs12 -in "$SIGN_PFX" -passin env:SIGN_PASSWORD -noout 2>/dev/null &&
-    ! openssl pkcs12 -legacy -in "$SIGN_PFX" -passin env:SIGN_PASSWORD -noout 2>/dev/null; then
-    fail "cannot open '$SIGN_PFX': wrong password, or not a PKCS#12 file"
-fi
+pkcs12 -noout || fail "cannot open '$SIGN_PFX': wrong password, or not a PKCS#12 file"
 
 work=$(mktemp -d)
 trap 'rm -rf "$work" "$out.partial"' EXIT
@@ -47,7 +51,19 @@ if ! osslsigncode sign -pkcs12 "$SIGN_PFX" -readpass <(printf '%s' "$SIGN_PASSWO
     cat "$work/log" >&2
     fail "osslsigncode could not sign '$in'"
 fi
-# Only a finished signature reaches OUT.
+# What was signed with is what verifies: the certificates the file carries and the system's
+# roots make the chain, and the leaf must be the file's own.
+pkcs12 -nokeys -out "$work/chain.pem" || fail "cannot read the certificates of '$SIGN_PFX'"
+leaf=$(pkcs12 -nokeys -clcerts | openssl x509 -outform DER | sha256sum | cut -d' ' -f1) ||
+    fail "'$SIGN_PFX' holds no certificate of its key"
+roots=/etc/ssl/certs/ca-certificates.crt
+[ ! -r "$roots" ] || cat "$roots" >>"$work/chain.pem"
+if ! osslsigncode verify -CAfile "$work/chain.pem" -require-leaf-hash "sha256:$leaf" \
+    -in "$work/signed.exe" >"$work/log" 2>&1; then
+    cat "$work/log" >&2
+    fail "the signature of '$in' does not verify against the certificate in '$SIGN_PFX'"
+fi
+# Only a finished, verified signature reaches OUT.
 mkdir -p "$(dirname "$out")"
 cp "$work/signed.exe" "$out.partial"
 mv -f "$out.partial" "$out"

@@ -27,29 +27,34 @@ check() {  # description, then a command that must succeed
 # Spaces and shell characters: the password must reach osslsigncode exactly.
 password='right pass $word "x"'
 # osslsigncode as sign.sh finds it on the PATH: notes whether the password file it is given
-# is a file on disk, then runs the real one.
+# is a file on disk, then runs the real one; with SIGN_AS_OTHER set it signs with that file.
 mkdir "$work/bin"
 cat >"$work/bin/osslsigncode" <<EOF
 #!/usr/bin/env bash
 previous=
+arguments=()
 for argument in "\$@"; do
     if [ "\$previous" = -readpass ]; then
         if [ -f "\$argument" ]; then echo file; else echo pipe; fi >>'$work/password-via'
     fi
+    [ "\$previous" != -pkcs12 ] || argument=\${SIGN_AS_OTHER:-\$argument}
+    arguments+=("\$argument")
     previous=\$argument
 done
-exec '$(command -v osslsigncode)' "\$@"
+exec '$(command -v osslsigncode)' "\${arguments[@]}"
 EOF
 chmod +x "$work/bin/osslsigncode"
 sign() {  # pfx, password, output
     PATH="$work/bin:$PATH" SIGN_PFX=$1 SIGN_PASSWORD=$2 bash "$root/scripts/sign.sh" "$tool" "$3"
 }
 
-openssl req -x509 -newkey rsa:2048 -nodes -days 30 -subj "/CN=Marblefinch test signing" \
-    -addext "keyUsage=critical,digitalSignature" -addext "extendedKeyUsage=codeSigning" \
-    -keyout "$work/key.pem" -out "$work/certificate.pem" 2>/dev/null
-password=$password openssl pkcs12 -export -inkey "$work/key.pem" -in "$work/certificate.pem" \
-    -passout env:password -out "$work/certificate.pfx"
+for name in certificate other; do
+    openssl req -x509 -newkey rsa:2048 -nodes -days 30 -subj "/CN=Marblefinch test $name" \
+        -addext "keyUsage=critical,digitalSignature" -addext "extendedKeyUsage=codeSigning" \
+        -keyout "$work/$name-key.pem" -out "$work/$name.pem" 2>/dev/null
+    password=$password openssl pkcs12 -export -inkey "$work/$name-key.pem" -in "$work/$name.pem" \
+        -passout env:password -out "$work/$name.pfx"
+done
 
 unsigned_sum=$(sha256sum <"$tool")
 check "signing with the right password" sign "$work/certificate.pfx" "$password" "$work/signed.exe"
@@ -100,6 +105,11 @@ check "a file that is not PKCS#12" rejects "a file that is not PKCS#12" "not a P
 check "an unreachable time-stamp server" rejects "an unreachable time-stamp server" \
     "osslsigncode could not sign" \
     env SIGN_TIMESTAMP_URL=http://127.0.0.1:9/ SIGN_PFX="$work/certificate.pfx" \
+    SIGN_PASSWORD="$password" bash "$root/scripts/sign.sh" "$tool" "$work/refused.exe"
+# A signature made with another certificate than SIGN_PFX's never reaches the output.
+check "a signature by another certificate" rejects "a signature by another certificate" \
+    "does not verify against the certificate" \
+    env SIGN_AS_OTHER="$work/other.pfx" PATH="$work/bin:$PATH" SIGN_PFX="$work/certificate.pfx" \
     SIGN_PASSWORD="$password" bash "$root/scripts/sign.sh" "$tool" "$work/refused.exe"
 
 mkdir "$work/folder"
