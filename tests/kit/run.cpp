@@ -566,10 +566,12 @@ int RunCommand(bool restoreLeftover) {
                  : L"ProgramData is not set. Nothing was changed.");
         return kSaveOrRestoreFailed;
     }
-    // What the run starts runs elevated. The DACLs read decide; the advice relies on Microsoft's
-    // "relatively secure locations", "\Program Files\ including subdirectories" first (learn.
-    // microsoft.com/windows/security/threat-protection/security-policy-settings/user-account-
-    // control-only-elevate-uiaccess-applications-that-are-installed-in-secure-locations).
+    // What the run starts runs elevated. The DACLs read decide; the advice relies on what
+    // Microsoft names, for UIAccess applications, the "relatively secure locations":
+    // "\Program Files\ including subdirectories", "\Windows\system32\" and "\Program Files
+    // (x86)\ including subdirectories for 64-bit versions of Windows" (learn.microsoft.com/
+    // windows/security/threat-protection/security-policy-settings/user-account-control-only-
+    // elevate-uiaccess-applications-that-are-installed-in-secure-locations).
     if (const std::optional<std::wstring> open = OpenToOthers(*kit)) {
         Say(L"refused: " + *open + L". The kit's programs run elevated, so only administrators " +
             L"and SYSTEM may be able to change them: unpack the kit into a new folder under " +
