@@ -94,10 +94,11 @@ int RestoreOnce(Problems& problems) {
     return code;
 }
 
-// Ends what runs in `job` and waits up to `milliseconds` for it to be gone: termination only
-// starts when the call returns ("TerminateProcess", learn.microsoft.com/windows/win32/api/
-// processthreadsapi/nf-processthreadsapi-terminateprocess), and nothing may still write to the
-// registry while it is put back.
+// Ends what runs in `job` and waits up to `milliseconds` for it to be gone: ending a job is "as
+// if TerminateProcess were called for each process" (TerminateJobObject), which "initiates
+// termination and returns immediately" (learn.microsoft.com/windows/win32/api/processthreadsapi/
+// nf-processthreadsapi-terminateprocess), and nothing may still write to the registry while it
+// is put back.
 void EndAndWait(HANDLE job, UINT code, DWORD milliseconds) {
     const ULONGLONG deadline = GetTickCount64() + milliseconds;
     TerminateJobObject(job, code);
