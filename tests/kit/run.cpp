@@ -93,10 +93,11 @@ int RestoreOnce(Problems& problems) {
     return code;
 }
 
-// Ends what runs in `job` and waits up to `milliseconds` for it to be gone: termination only
-// starts when the call returns ("TerminateProcess", learn.microsoft.com/windows/win32/api/
-// processthreadsapi/nf-processthreadsapi-terminateprocess), and nothing may still write to the
-// registry while it is put back.
+// Ends what runs in `job` and waits up to `milliseconds` for it to be gone: ending a job is "as
+// if TerminateProcess were called for each process" (TerminateJobObject), which "initiates
+// termination and returns immediately" (learn.microsoft.com/windows/win32/api/processthreadsapi/
+// nf-processthreadsapi-terminateprocess), and nothing may still write to the registry while it
+// is put back.
 void EndAndWait(HANDLE job, UINT code, DWORD milliseconds) {
     const ULONGLONG deadline = GetTickCount64() + milliseconds;
     TerminateJobObject(job, code);
@@ -320,7 +321,9 @@ Outcome RunSuite(const std::wstring& kit, const std::wstring& results, const std
 
 // What this run makes (results\, work\; assumed, what the suites make too, their tokens being
 // copies of this one) is owned by Administrators, whatever a machine's policy gives an
-// administrator's new objects (support.microsoft.com/kb/318825): the token's default owner
+// administrator's new objects ("System objects: Default owner for objects created by members
+// of the Administrators group", named in an archived Windows XP article, support.microsoft.com/
+// kb/318825; that today's Windows still has it is assumed): the token's default owner
 // "will become the owner of any objects created by a process using this access token"
 // (learn.microsoft.com/windows/win32/api/winnt/ns-winnt-token_owner). Where the creator owned
 // them, the next start would refuse the kit for its own results\, and the user's unelevated
@@ -566,10 +569,12 @@ int RunCommand(bool restoreLeftover, DWORD suiteLimitSeconds) {
                  : L"ProgramData is not set. Nothing was changed.");
         return kSaveOrRestoreFailed;
     }
-    // What the run starts runs elevated. The DACLs read decide; the advice relies on Microsoft's
-    // "relatively secure locations", "\Program Files\ including subdirectories" first (learn.
-    // microsoft.com/windows/security/threat-protection/security-policy-settings/user-account-
-    // control-only-elevate-uiaccess-applications-that-are-installed-in-secure-locations).
+    // What the run starts runs elevated. The DACLs read decide; the advice relies on what
+    // Microsoft names, for UIAccess applications, the "relatively secure locations":
+    // "\Program Files\ including subdirectories", "\Windows\system32\" and "\Program Files
+    // (x86)\ including subdirectories for 64-bit versions of Windows" (learn.microsoft.com/
+    // windows/security/threat-protection/security-policy-settings/user-account-control-only-
+    // elevate-uiaccess-applications-that-are-installed-in-secure-locations).
     if (const std::optional<std::wstring> open = OpenToOthers(*kit)) {
         Say(L"refused: " + *open + L". The kit's programs run elevated, so only administrators " +
             L"and SYSTEM may be able to change them: unpack the kit into a new folder under " +
