@@ -88,19 +88,37 @@ done < <(awk '/^ *- /{on = 0} /uses: actions\/download-artifact@/ {on = 1}
 
 # The kit's own names, as the script reads them.
 value() { sed -n "s/^\\\$$1 = '\\{0,1\\}\\([^' ]*\\)'\\{0,1\\}\$/\\1/p" "$script"; }
-run_tests=$(value RunTests) guard=$(value Guard) results=$(value Results) e2e=$(value E2eSuite)
+run_tests=$(value RunTests) guard=$(value Guard) results=$(value Results)
+suites=$(sed -n "s/^\$Suites = @(\(.*\))\$/\1/p" "$script" | tr -d "' " | tr ',' ' ')
+state_folder=$(sed -n "s/^\$StateFolder = '\([^']*\)'\$/\1/p" "$script")
 # An empty one would match anything below.
-for name in RunTests Guard Results E2eSuite ExitCutOff ExitLeftover; do
+for name in RunTests Guard Results ExitCutOff ExitLeftover SuiteLimitSeconds; do
     [ -n "$(value "$name")" ] || fail "windows-ci.ps1 sets no \$$name"
 done
+[ -n "$suites" ] && [ -n "$state_folder" ] || fail "windows-ci.ps1 sets no \$Suites or no \$StateFolder"
+# The suites as the guard runs them, in its order.
+guard_suites=$(sed -n '/kSuites\[\] = /,/};/p' "$root/tests/kit/run.cpp" | grep -o 'L"[a-z0-9_]*"' | tr -d 'L"' | xargs)
+[ "$suites" = "$guard_suites" ] || fail "windows-ci.ps1 waits for the suites $suites, the guard runs $guard_suites"
 for kit in "${kits[@]}"; do
     listing=$(python3 -m zipfile -l "$root/$kit" | awk 'NR > 1 {print $1}')
-    for entry in "$run_tests" "${guard//\\//}" "tests/$e2e.exe"; do
+    for entry in "$run_tests" "${guard//\\//}" $(printf 'tests/%s.exe ' $suites); do
         grep -qxF "$entry" <<<"$listing" || fail "$kit has no $entry, which windows-ci.ps1 runs"
     done
 done
 grep -qF "L\"\\\\$results\"" "$root/tests/kit/run.cpp" || fail "the kit writes no $results folder"
-grep -qF "L\"$e2e\"" "$root/tests/kit/run.cpp" || fail "the kit runs no suite $e2e"
+grep -qF "L\"\\\\$state_folder\"" "$root/tests/kit/run.cpp" && grep -qF 'L"\\snapshot.txt"' "$root/tests/kit/run.cpp" ||
+    fail "the kit keeps its snapshot elsewhere than $state_folder\\snapshot.txt"
+# The limits nest: the suites' (each with up to half a minute to end, and ten minutes for the
+# kit's set-up, records and restore) in the step's, and that (with a quarter of an hour for the
+# checkout, the download and the upload) in the job's.
+minutes() {  # indent: the windows job's timeout-minutes at that indent
+    awk -v indent="$1" '/^  [a-z]+:$/ {on = $1 == "windows:"} on && $0 ~ "^" indent "timeout-minutes:" {print $2}' "$workflow"
+}
+step=$(minutes '        ') job=$(minutes '    ') count=$(wc -w <<<"$suites")
+[ -n "$step" ] && [ -n "$job" ] || fail "the Windows job or its kit step has no timeout-minutes"
+if [ $((count * ($(value SuiteLimitSeconds) + 30) + 600)) -gt $((step * 60)) ] || [ $((step + 15)) -gt "$job" ]; then
+    fail "the limits do not nest: $count suites of $(value SuiteLimitSeconds) s each, a step of $step and a job of $job minutes"
+fi
 if ! grep -qF "kSaveOrRestoreFailed = $(value ExitCutOff);" "$root/tests/kit/run.h" ||
     ! tr -d '\r' <"$root/tests/kit/run-tests.cmd" | sed -n '/^:cut_off/,/^exit/p' |
     grep -qx "exit /b $(value ExitCutOff)"; then

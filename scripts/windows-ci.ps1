@@ -1,8 +1,14 @@
+#Requires -Version 7.2
 # Runs the test kit on a hosted Windows runner as the README tells a user to, and proves that
 # the machine comes back: a full run, then a run cut off with taskkill /f, a refused plain start
 # and run-tests.cmd /restore. Before and after, the state is read with reg.exe (a reader the kit
 # does not share) and with the guard's own dump (which adds each key's security).
-# Usage (pwsh, elevated): windows-ci.ps1 -Zip KIT.zip -Label "windows-2025 win32" -Out FOLDER
+# Usage (pwsh 7.2 or later, elevated): windows-ci.ps1 -Zip KIT.zip -Label "windows-2025 win32" -Out FOLDER
+# PSNotApplyErrorActionToStderr is among "the following experimental features are now mainstream
+# features in this release" (https://learn.microsoft.com/powershell/scripting/whats-new/what-s-new-in-powershell-72),
+# so that "the runtime no longer applies $ErrorActionPreference if the ErrorRecord comes from a
+# native command" (https://github.com/PowerShell/PowerShell/pull/13361); without it, as in Windows
+# PowerShell 5.1, the 2>&1 below would stop the script at reg.exe's first message.
 param([Parameter(Mandatory)][string]$Zip, [Parameter(Mandatory)][string]$Label,
       [Parameter(Mandatory)][string]$Out)
 $ErrorActionPreference = 'Stop'
@@ -14,9 +20,15 @@ $PSNativeCommandUseErrorActionPreference = $false
 $RunTests = 'run-tests.cmd'
 $Guard = 'tests\kit_guard.exe'
 $Results = 'results'
-$E2eSuite = 'e2e_tests'
+$Suites = @('core_tests', 'wine_registry_tests', 'win32_tests', 'e2e_tests')
+$StateFolder = 'Marblefinch_associate test kit'
 $ExitCutOff = 3
 $ExitLeftover = 5
+# Each suite's limit in the full run: the four of them, the saves, reads and restores around
+# them fit in the step's timeout-minutes in ci.yml, and that in the job's, so that a run whose
+# suites all hang ends with the guard naming each one, the summary written and the results
+# uploaded. scripts/check-workflow.sh holds the three to that order.
+$SuiteLimitSeconds = 900
 
 # The 22 types and their ProgIDs come from the constants the tool is built from.
 $constants = Get-Content -Raw -LiteralPath "$PSScriptRoot\..\src\shared\constants.h"
@@ -31,13 +43,22 @@ $keys += $types | ForEach-Object { "HKCU\Software\Microsoft\Windows\CurrentVersi
 $kit = Join-Path $env:ProgramFiles "Kit $($Label -replace '[^A-Za-z0-9]+', ' ')"
 New-Item -ItemType Directory -Force -Path $Out | Out-Null
 
+# A key and all below it, as reg.exe exports it to a file: read as UTF-16, which the script's
+# own probe below shows to hold, not as the console decodes a pipe, which no page states
+# (https://github.com/PowerShell/PowerShell/issues/10789) and which garbles names outside ASCII.
+function Read-Key([string]$key) {
+    $file = Join-Path ([IO.Path]::GetTempPath()) 'windows-ci-key.reg'
+    Remove-Item -LiteralPath $file -ErrorAction SilentlyContinue
+    # The page gives "0 Success, 1 Failure"; assumed: an absent key and a refused one both give
+    # 1, and the message that is kept tells them apart
+    # (https://learn.microsoft.com/windows-server/administration/windows-commands/reg-export).
+    $said = & reg.exe export $key $file /y 2>&1 | ForEach-Object { "$_" }
+    if ($LASTEXITCODE -ne 0) { return @("reg export: exit $LASTEXITCODE") + @($said | Where-Object { $_ }) }
+    [IO.File]::ReadAllLines($file, [Text.Encoding]::Unicode) | Select-Object -Skip 1 | Where-Object { $_ -ne '' }
+}
+
 function Read-State([string]$name) {
-    $lines = foreach ($key in $keys) {
-        "[$key]"
-        # An absent key and a refused one both exit 1, "Failure"; the message tells them apart
-        # (https://learn.microsoft.com/en-us/windows-server/administration/windows-commands/reg-query).
-        & reg.exe query $key /s 2>&1 | ForEach-Object { "$_" } | Where-Object { $_ -ne '' }
-    }
+    $lines = foreach ($key in $keys) { "[$key]"; Read-Key $key }
     $dump = Join-Path $Out "dump-$name.txt"
     & (Join-Path $kit $Guard) dump $dump 2>&1 | Write-Host
     if ($LASTEXITCODE -ne 0) { throw "the guard's dump failed ($LASTEXITCODE)" }
@@ -79,10 +100,13 @@ function Invoke-Kit([string]$name, [string]$arguments) {
 
 # Unpacked where only administrators write; hosted Windows runs as an administrator with UAC
 # disabled (https://docs.github.com/en/actions/reference/runners/github-hosted-runners#administrative-privileges).
-# Who owns a new folder is a machine's policy, the Administrators group or the creating user
-# (https://support.microsoft.com/kb/318825), and Program Files' CREATOR OWNER entry gives that
-# owner full control; the kit trusts only Administrators, SYSTEM and TrustedInstaller, so the
-# owner and the DACL are set here rather than left to the image (icacls:
+# A new object's owner is "the default owner security identifier (SID) from the primary or
+# impersonation token of the creating process"
+# (https://learn.microsoft.com/windows/win32/secauthz/owner-of-a-new-object), which a policy sets
+# to the Administrators group or to the creating user (KB 318825, of Windows XP and Server 2003;
+# assumed of the images, and that Program Files' CREATOR OWNER entry lets such a user write). The
+# kit trusts only Administrators, SYSTEM and TrustedInstaller, so the owner and the DACL are set
+# here rather than left to the image (icacls:
 # https://learn.microsoft.com/windows-server/administration/windows-commands/icacls).
 Remove-Item -Recurse -Force -LiteralPath $kit -ErrorAction SilentlyContinue
 New-Item -ItemType Directory -Path $kit | Out-Null
@@ -92,10 +116,22 @@ Expand-Archive -LiteralPath $Zip -DestinationPath $kit
 & icacls.exe $kit /setowner '*S-1-5-32-544' /T /Q 2>&1 | Write-Host
 if ($LASTEXITCODE -ne 0) { throw "icacls could not give the kit to Administrators ($LASTEXITCODE)" }
 Set-Location -LiteralPath $kit
+
+# The records must see a name outside ASCII as it is, such as the stand-in player's folder: a
+# probe key of such a name (a surrogate pair too) is read back as the records read keys.
+$probeKey = 'HKCU\Software\Marblefinch CI probe'
+$probeName = "Pr$([char]0xFC)fung $([char]0x6D4B)$([char]0x8BD5) $([char]::ConvertFromUtf32(0x1F3B5))"
+& reg.exe add "$probeKey\$probeName" /f 2>&1 | Write-Host
+if ($LASTEXITCODE -ne 0) { throw "reg add could not make the probe key ($LASTEXITCODE)" }
+$read = @(Read-Key $probeKey)
+& reg.exe delete $probeKey /f 2>&1 | Write-Host
+if ($read -cnotcontains "[HKEY_CURRENT_USER\Software\Marblefinch CI probe\$probeName]") {
+    throw "a key name outside ASCII did not come through reg export as written: $($read -join ' | ')"
+}
 $first = Read-State 'before'
 
 # 1. The full run: every suite must pass and the machine come back.
-$code = Invoke-Kit 'full' ''
+$code = Invoke-Kit 'full' "/limit:$SuiteLimitSeconds"
 if (Test-Path -LiteralPath (Join-Path $kit $Results)) {
     Copy-Item -Recurse -LiteralPath (Join-Path $kit $Results) -Destination (Join-Path $Out 'full')
 }
@@ -110,7 +146,10 @@ $rows = foreach ($xml in Get-ChildItem -LiteralPath (Join-Path $Out 'full') -Fil
         $skips += @("| $($xml.BaseName) | $($case.classname).$($case.name) | $why |")
     }
 }
-@("### Test kit on $Label (exit code $code)", '', '| suite | passed | failed | skipped |',
+# What the guard said of each suite: a suite that hung or never started wrote no XML.
+$verdicts = Select-String -LiteralPath (Join-Path $Out 'full.out') -Pattern '^run-tests: (passed|FAILED) ' |
+    ForEach-Object { "- $($_.Line -replace '^run-tests: ', '' -replace '\s+', ' ')" }
+@("### Test kit on $Label (exit code $code)", '') + @($verdicts) + @('', '| suite | passed | failed | skipped |',
   '| --- | --- | --- | --- |') + $rows + @('', '| suite | skipped test | reason |', '| --- | --- | --- |') +
   $skips | Set-Content -Encoding utf8 -LiteralPath (Join-Path $Out 'summary.md')
 # The job summary on the run's page, where a person reads it without downloading anything.
@@ -118,30 +157,30 @@ if ($env:GITHUB_STEP_SUMMARY) { Get-Content (Join-Path $Out 'summary.md') | Out-
 if ($code -ne 0) { throw "run-tests.cmd exited with $code (results\*.log says why)" }
 Assert-Same $first (Read-State 'after-full') 'the full run'
 
-# 2. A run cut off during the end-to-end suite, as by the task manager.
+# 2. A run cut off during a suite, as by the task manager.
 $cut = Start-Process cmd.exe -ArgumentList "/d /s /c `"call $RunTests`"" -WorkingDirectory $kit -PassThru -NoNewWindow `
     -RedirectStandardOutput (Join-Path $Out 'cut-off.out') -RedirectStandardError (Join-Path $Out 'cut-off.err')
 # Without a cached handle such a process reports no exit code (https://github.com/PowerShell/PowerShell/issues/5421).
 $null = $cut.Handle
-# The suite's own process, not its log: the full run's log stays in results\ until the guard
-# clears the folder.
-$deadline = (Get-Date).AddMinutes(40)
-while (-not (Get-Process -Name $E2eSuite -ErrorAction SilentlyContinue)) {
+# Cut as soon as any suite's process is seen while the run's snapshot is there: every run passes
+# through that, however fast its suites are. Processes, not logs: the full run's logs stay in
+# results\ until the guard clears the folder.
+$snapshot = Join-Path $env:ProgramData "$StateFolder\snapshot.txt"
+$deadline = (Get-Date).AddMinutes(10)
+while (-not ((Test-Path -LiteralPath $snapshot) -and (Get-Process -Name $Suites -ErrorAction SilentlyContinue))) {
     if ($cut.HasExited -or (Get-Date) -gt $deadline) {
         Get-Content (Join-Path $Out 'cut-off.out') | Write-Host
-        throw "the end-to-end suite never started in the cut-off run"
+        throw "no suite was seen running in the cut-off run"
     }
-    Start-Sleep -Milliseconds 500
+    Start-Sleep -Milliseconds 100
 }
-Start-Sleep -Seconds 5
-if (-not (Get-Process -Name $E2eSuite -ErrorAction SilentlyContinue)) { throw "the end-to-end suite ended within 5 s, before the cut" }
 & taskkill.exe /f /im (Split-Path -Leaf $Guard)
 if ($LASTEXITCODE -ne 0) { throw "taskkill could not end the guard ($LASTEXITCODE)" }
 $cut.WaitForExit()
 Get-Content (Join-Path $Out 'cut-off.out') | Write-Host
 if ($cut.ExitCode -ne $ExitCutOff) { throw "the cut-off run exited with $($cut.ExitCode), expected $ExitCutOff" }
 Start-Sleep -Seconds 10
-if (Get-Process -Name $E2eSuite -ErrorAction SilentlyContinue) { throw "a suite outlived the guard that ran it" }
+if (Get-Process -Name $Suites -ErrorAction SilentlyContinue) { throw "a suite outlived the guard that ran it" }
 
 # A folder verb installed after the cut: the plain start must name it, /restore must undo it.
 & reg.exe add 'HKLM\Software\Classes\Directory\shell\CiAddedLater\command' /ve /d 'later.exe "%1"' /f
