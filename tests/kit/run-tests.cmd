@@ -6,6 +6,8 @@ rem file only starts it. Run it from an elevated command prompt, best on a virtu
 rem a Windows that may be thrown away, from a folder that only administrators can change.
 rem
 rem   run-tests.cmd            run the suites
+rem   run-tests.cmd /limit:N   the same, each suite ended after N seconds (1 to 86400; 1800
+rem                            without it)
 rem   run-tests.cmd /restore   only put back the snapshot a cut-off run left, and stop; start
 rem                            run-tests.cmd again to run the suites
 rem
