@@ -6,6 +6,7 @@
 #include <ostream>
 
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "e2e/entries.h"
@@ -260,18 +261,21 @@ TEST_F(ToolTest, ErrorBoxCaptionComesFromTheExecutableName) {
     }
 }
 
-TEST_F(ToolTest, StartedMinimisedTheWindowComesUpMinimised) {
+TEST_F(ToolTest, StartedMinimisedOrMaximisedTheWindowComesUpSo) {
     DenyRights(HKEY_CLASSES_ROOT, L".cue", KEY_SET_VALUE);
-    ToolProcess tool(ToolPath(), L"C:\\P\\player.exe regtype", SW_SHOWMINNOACTIVE);
-    const HWND box = tool.FindErrorBox();
-    ASSERT_NE(box, nullptr);
-    const HWND form = tool.FindWindowOfClass(L"TfmRegTypes", 0);
-    PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED),
-                 reinterpret_cast<LPARAM>(GetDlgItem(box, IDOK)));
-    ASSERT_TRUE(WaitUntil(10000, &Visible, form));
-    EXPECT_TRUE(IsIconic(form));
-    PostMessageW(form, WM_CLOSE, 0, 0);
-    EXPECT_EQ(tool.WaitForExit(), 0u);
+    for (const auto& [show, name, state] : {std::tuple{SW_SHOWMINNOACTIVE, "minimised", &IsIconic},
+                                            std::tuple{SW_SHOWMAXIMIZED, "maximised", &IsZoomed}}) {
+        ToolProcess tool(ToolPath(), L"C:\\P\\player.exe regtype", show);
+        const HWND box = tool.FindErrorBox();
+        ASSERT_NE(box, nullptr) << name;
+        const HWND form = tool.FindWindowOfClass(L"TfmRegTypes", 0);
+        PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED),
+                     reinterpret_cast<LPARAM>(GetDlgItem(box, IDOK)));
+        ASSERT_TRUE(WaitUntil(10000, &Visible, form)) << name;
+        EXPECT_TRUE(state(form)) << "started " << name;
+        PostMessageW(form, WM_CLOSE, 0, 0);
+        EXPECT_EQ(tool.WaitForExit(), 0u) << name;
+    }
 }
 
 }  // namespace
