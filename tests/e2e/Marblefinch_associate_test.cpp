@@ -344,12 +344,12 @@ TEST_F(ImageResources, ManifestAsksForAdministratorAndVisualStyles) {
     ASSERT_NE(module_, nullptr);
     const std::string manifest =
         Resource(MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(24) /* RT_MANIFEST */);
-    for (const char* part :
-         {"version=\"" MF_PROJECT_VERSION "\" processorArchitecture=\"" MF_MANIFEST_ARCHITECTURE
-          "\"",
-          "type=\"*\"", "<description>elevate execution level</description>",
-          "level=\"requireAdministrator\"", "name=\"Microsoft.Windows.Common-Controls\"",
-          "version=\"6.0.0.0\"", "publicKeyToken=\"6595b64144ccf1df\"", "language=\"*\""}) {
+    for (const char* part : {"version=\"" MF_PROJECT_VERSION
+                             "\" processorArchitecture=\"" MF_MANIFEST_ARCHITECTURE "\"",
+                             "type=\"*\"", "<description>elevate execution level</description>",
+                             "level=\"requireAdministrator\" uiAccess=\"false\"",
+                             "name=\"Microsoft.Windows.Common-Controls\"", "version=\"6.0.0.0\"",
+                             "publicKeyToken=\"6595b64144ccf1df\"", "language=\"*\""}) {
         EXPECT_NE(manifest.find(part), std::string::npos) << part;
     }
 }
