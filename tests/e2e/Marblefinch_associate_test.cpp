@@ -156,6 +156,23 @@ BOOL CALLBACK CollectButtonId(HWND child, LPARAM ids) {
     return TRUE;
 }
 
+// EnumFontFamiliesExW "enumerates all fonts with the specified name"; Wine also enumerates a
+// FontSubstitutes entry under the name it replaces, which then counts as installed.
+// https://learn.microsoft.com/en-us/windows/win32/api/wingdi/nf-wingdi-enumfontfamiliesexw
+BOOL CALLBACK NoteFont(const LOGFONTW*, const TEXTMETRICW*, DWORD, LPARAM found) {
+    *reinterpret_cast<bool*>(found) = true;
+    return FALSE;
+}
+bool FontInstalled(const wchar_t* face) {
+    LOGFONTW wanted{};
+    wanted.lfCharSet = DEFAULT_CHARSET;
+    wcsncpy(wanted.lfFaceName, face, LF_FACESIZE - 1);
+    bool found = false;
+    const win32::ScreenDc screen;
+    EnumFontFamiliesExW(screen.get(), &wanted, &NoteFont, reinterpret_cast<LPARAM>(&found), 0);
+    return found;
+}
+
 // Runs the tool into its error box, checks the box and the windows around it, presses OK,
 // checks the tool window that then comes up and closes it.
 void ExpectErrorBoxThenCloseable(ToolProcess& tool, const std::wstring& caption,
@@ -209,12 +226,20 @@ void ExpectErrorBoxThenCloseable(ToolProcess& tool, const std::wstring& caption,
     EXPECT_EQ(labelRect.left, 8);
     EXPECT_EQ(labelRect.top, 16);
     // Sized to its caption in Tahoma 8 pt: one line, all of it inside the window.
-    EXPECT_EQ(labelRect.bottom - labelRect.top, 13);
-    EXPECT_GE(labelRect.right - labelRect.left, 200);
-    EXPECT_LE(labelRect.right, 303);
+    const bool tahoma = FontInstalled(L"Tahoma");
+    if (tahoma) {
+        EXPECT_EQ(labelRect.bottom - labelRect.top, 13);
+        EXPECT_GE(labelRect.right - labelRect.left, 200);
+        EXPECT_LE(labelRect.right, 303);
+    }
 
     PostMessageW(form, WM_CLOSE, 0, 0);
     EXPECT_EQ(tool.WaitForExit(), 0u);
+    if (!tahoma) {
+        GTEST_SKIP() << "the label's size was not checked: Tahoma, the window's font, is not "
+                        "installed on this machine (a Wine prefix made by wineboot alone lacks "
+                        "it; scripts/wine-prefix.sh copies it in)";
+    }
 }
 
 TEST_F(ToolTest, RefusedCueSheetShowsTheErrorAndSkipsTheVerb) {
