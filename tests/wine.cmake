@@ -46,7 +46,7 @@ add_executable(e2e_tests
 target_include_directories(e2e_tests PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
 target_compile_options(e2e_tests PRIVATE ${MF_WARNINGS})
 target_link_libraries(e2e_tests PRIVATE
-  mf_core GTest::gtest GTest::gtest_main advapi32 user32 shell32 shlwapi version ole32)
+  mf_core GTest::gtest GTest::gtest_main advapi32 user32 gdi32 shell32 shlwapi version ole32)
 add_dependencies(e2e_tests Marblefinch_associate stand_in_player)
 # The file version the image must carry, from the build rather than written out again, and
 # the processor its manifest names.

@@ -73,7 +73,9 @@ Text FromUtf8(std::string_view text) {
                 cp = (cp << 6) | (cont & 0x3F);
             }
         }
-        if (!ok || cp > 0x10FFFF || (cp >= 0xD800 && cp < 0xE000)) {
+        // Only the shortest form of a code point is well-formed: C0 80 is not U+0000.
+        constexpr char32_t kShortest[] = {0, 0x80, 0x800, 0x10000};
+        if (!ok || cp < kShortest[extra] || cp > 0x10FFFF || (cp >= 0xD800 && cp < 0xE000)) {
             AppendUtf16(out, kReplacement);
             ++i;
             continue;

@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <ostream>
+#include <tuple>
+
+#include "shared/text.h"
 
 namespace mf {
 namespace {
@@ -73,6 +76,35 @@ TEST(SplitCommandLine, MaximalLineIsCutWithoutLoss) {
     ASSERT_EQ(arguments.size(), expectedTokens);
     for (const Text& argument : arguments) {
         EXPECT_EQ(argument, u"a");
+    }
+}
+
+// Well-formed text converts both ways. A lone surrogate, and every byte of an ill-formed
+// UTF-8 sequence (cut short, overlong, a surrogate, above U+10FFFF), becomes one U+FFFD.
+TEST(Utf8, ConvertsWellFormedTextBothWaysAndReplacesTheRest) {
+    enum Way { kBoth, kToUtf8, kFromUtf8 };
+    const Text fffd3(3, u'\uFFFD');
+    const std::tuple<Way, Text, std::string> cases[] = {
+        {kBoth, u"regall x", "regall x"},
+        {kBoth, u"\u0080\u00e4\u07ff", "\xC2\x80\xC3\xA4\xDF\xBF"},
+        {kBoth, u"\u0800\ud7ff\ue000\uffff", "\xE0\xA0\x80\xED\x9F\xBF\xEE\x80\x80\xEF\xBF\xBF"},
+        {kBoth, u"\U00010000\U0001F3B5\U0010FFFF",
+         "\xF0\x90\x80\x80\xF0\x9F\x8E\xB5\xF4\x8F\xBF\xBF"},
+        {kToUtf8, u"\xDC00\xD800!\xD800", "\xEF\xBF\xBD\xEF\xBF\xBD!\xEF\xBF\xBD"},
+        {kFromUtf8, u"\uFFFD-\uFFFD\uFFFD\uFFFD", "\xC3-\x80\xE2\x82"},
+        {kFromUtf8, u"\uFFFD\uFFFD\uFFFD\uFFFD", "\xC0\x80\xC1\xBF"},
+        {kFromUtf8, fffd3 + u"\uFFFD" + fffd3, "\xE0\x9F\xBF\xF0\x8F\xBF\xBF"},
+        {kFromUtf8, fffd3, "\xED\xA0\x80"},
+        {kFromUtf8, fffd3 + fffd3 + u"\uFFFD\uFFFD", "\xF4\x90\x80\x80\xF5\x80\x80\x80"},
+        {kFromUtf8, u"\uFFFD\uFFFDz", "\xF8\xFFz"},
+    };
+    for (const auto& [way, utf16, utf8] : cases) {
+        if (way != kFromUtf8) {
+            EXPECT_EQ(ToUtf8(utf16), utf8);
+        }
+        if (way != kToUtf8) {
+            EXPECT_EQ(FromUtf8(utf8), utf16) << ::testing::PrintToString(utf8);
+        }
     }
 }
 

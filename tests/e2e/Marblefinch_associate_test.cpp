@@ -6,6 +6,7 @@
 #include <ostream>
 
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "e2e/entries.h"
@@ -155,6 +156,23 @@ BOOL CALLBACK CollectButtonId(HWND child, LPARAM ids) {
     return TRUE;
 }
 
+// EnumFontFamiliesExW "enumerates all fonts with the specified name"; Wine also enumerates a
+// FontSubstitutes entry under the name it replaces, which then counts as installed.
+// https://learn.microsoft.com/en-us/windows/win32/api/wingdi/nf-wingdi-enumfontfamiliesexw
+BOOL CALLBACK NoteFont(const LOGFONTW*, const TEXTMETRICW*, DWORD, LPARAM found) {
+    *reinterpret_cast<bool*>(found) = true;
+    return FALSE;
+}
+bool FontInstalled(const wchar_t* face) {
+    LOGFONTW wanted{};
+    wanted.lfCharSet = DEFAULT_CHARSET;
+    wcsncpy(wanted.lfFaceName, face, LF_FACESIZE - 1);
+    bool found = false;
+    const win32::ScreenDc screen;
+    EnumFontFamiliesExW(screen.get(), &wanted, &NoteFont, reinterpret_cast<LPARAM>(&found), 0);
+    return found;
+}
+
 // Runs the tool into its error box, checks the box and the windows around it, presses OK,
 // checks the tool window that then comes up and closes it.
 void ExpectErrorBoxThenCloseable(ToolProcess& tool, const std::wstring& caption,
@@ -208,12 +226,20 @@ void ExpectErrorBoxThenCloseable(ToolProcess& tool, const std::wstring& caption,
     EXPECT_EQ(labelRect.left, 8);
     EXPECT_EQ(labelRect.top, 16);
     // Sized to its caption in Tahoma 8 pt: one line, all of it inside the window.
-    EXPECT_EQ(labelRect.bottom - labelRect.top, 13);
-    EXPECT_GE(labelRect.right - labelRect.left, 200);
-    EXPECT_LE(labelRect.right, 303);
+    const bool tahoma = FontInstalled(L"Tahoma");
+    if (tahoma) {
+        EXPECT_EQ(labelRect.bottom - labelRect.top, 13);
+        EXPECT_GE(labelRect.right - labelRect.left, 200);
+        EXPECT_LE(labelRect.right, 303);
+    }
 
     PostMessageW(form, WM_CLOSE, 0, 0);
     EXPECT_EQ(tool.WaitForExit(), 0u);
+    if (!tahoma) {
+        GTEST_SKIP() << "the label's size was not checked: Tahoma, the window's font, is not "
+                        "installed on this machine (a Wine prefix made by wineboot alone lacks "
+                        "it; scripts/wine-prefix.sh copies it in)";
+    }
 }
 
 TEST_F(ToolTest, RefusedCueSheetShowsTheErrorAndSkipsTheVerb) {
@@ -260,18 +286,21 @@ TEST_F(ToolTest, ErrorBoxCaptionComesFromTheExecutableName) {
     }
 }
 
-TEST_F(ToolTest, StartedMinimisedTheWindowComesUpMinimised) {
+TEST_F(ToolTest, StartedMinimisedOrMaximisedTheWindowComesUpSo) {
     DenyRights(HKEY_CLASSES_ROOT, L".cue", KEY_SET_VALUE);
-    ToolProcess tool(ToolPath(), L"C:\\P\\player.exe regtype", SW_SHOWMINNOACTIVE);
-    const HWND box = tool.FindErrorBox();
-    ASSERT_NE(box, nullptr);
-    const HWND form = tool.FindWindowOfClass(L"TfmRegTypes", 0);
-    PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED),
-                 reinterpret_cast<LPARAM>(GetDlgItem(box, IDOK)));
-    ASSERT_TRUE(WaitUntil(10000, &Visible, form));
-    EXPECT_TRUE(IsIconic(form));
-    PostMessageW(form, WM_CLOSE, 0, 0);
-    EXPECT_EQ(tool.WaitForExit(), 0u);
+    for (const auto& [show, name, state] : {std::tuple{SW_SHOWMINNOACTIVE, "minimised", &IsIconic},
+                                            std::tuple{SW_SHOWMAXIMIZED, "maximised", &IsZoomed}}) {
+        ToolProcess tool(ToolPath(), L"C:\\P\\player.exe regtype", show);
+        const HWND box = tool.FindErrorBox();
+        ASSERT_NE(box, nullptr) << name;
+        const HWND form = tool.FindWindowOfClass(L"TfmRegTypes", 0);
+        PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED),
+                     reinterpret_cast<LPARAM>(GetDlgItem(box, IDOK)));
+        ASSERT_TRUE(WaitUntil(10000, &Visible, form)) << name;
+        EXPECT_TRUE(state(form)) << "started " << name;
+        PostMessageW(form, WM_CLOSE, 0, 0);
+        EXPECT_EQ(tool.WaitForExit(), 0u) << name;
+    }
 }
 
 }  // namespace
@@ -340,12 +369,12 @@ TEST_F(ImageResources, ManifestAsksForAdministratorAndVisualStyles) {
     ASSERT_NE(module_, nullptr);
     const std::string manifest =
         Resource(MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(24) /* RT_MANIFEST */);
-    for (const char* part :
-         {"version=\"" MF_PROJECT_VERSION "\" processorArchitecture=\"" MF_MANIFEST_ARCHITECTURE
-          "\"",
-          "type=\"*\"", "<description>elevate execution level</description>",
-          "level=\"requireAdministrator\"", "name=\"Microsoft.Windows.Common-Controls\"",
-          "version=\"6.0.0.0\"", "publicKeyToken=\"6595b64144ccf1df\"", "language=\"*\""}) {
+    for (const char* part : {"version=\"" MF_PROJECT_VERSION
+                             "\" processorArchitecture=\"" MF_MANIFEST_ARCHITECTURE "\"",
+                             "type=\"*\"", "<description>elevate execution level</description>",
+                             "level=\"requireAdministrator\" uiAccess=\"false\"",
+                             "name=\"Microsoft.Windows.Common-Controls\"", "version=\"6.0.0.0\"",
+                             "publicKeyToken=\"6595b64144ccf1df\"", "language=\"*\""}) {
         EXPECT_NE(manifest.find(part), std::string::npos) << part;
     }
 }
