@@ -119,6 +119,13 @@ step=$(minutes '        ') job=$(minutes '    ') count=$(wc -w <<<"$suites")
 if [ $((count * ($(value SuiteLimitSeconds) + 30) + 600)) -gt $((step * 60)) ] || [ $((step + 15)) -gt "$job" ]; then
     fail "the limits do not nest: $count suites of $(value SuiteLimitSeconds) s each, a step of $step and a job of $job minutes"
 fi
+grep -qF "Invoke-Kit 'full' \"/limit:\$SuiteLimitSeconds\"" "$script" ||
+    fail "windows-ci.ps1's full run does not give the guard /limit:\$SuiteLimitSeconds"
+# A re-run uploads the same names again: every upload must replace its artifact.
+uploads=$(grep -c "uses: actions/upload-artifact@" "$workflow")
+replacing=$(awk '/^ *- /{on = 0} /uses: actions\/upload-artifact@/ {on = 1} on && /^ +overwrite: true$/ {n++; on = 0}
+    END {print n + 0}' "$workflow")
+[ "$uploads" -eq "$replacing" ] || fail "$((uploads - replacing)) of the workflow's $uploads uploads do not set overwrite: true"
 if ! grep -qF "kSaveOrRestoreFailed = $(value ExitCutOff);" "$root/tests/kit/run.h" ||
     ! tr -d '\r' <"$root/tests/kit/run-tests.cmd" | sed -n '/^:cut_off/,/^exit/p' |
     grep -qx "exit /b $(value ExitCutOff)"; then

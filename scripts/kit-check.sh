@@ -202,6 +202,10 @@ kit_done
 chmod o-w "$kit/tests/e2e_tests.exe"
 expect_status 3 "a kit that others may change"
 expect_said "tests\\e2e_tests.exe: lets S-1-1-0 write it"
+# A limit out of range is a wrong argument: nothing is read or changed.
+start_kit limitless /limit:86401
+kit_done
+expect_status 2 "a suite limit above a day"
 start_kit refusing
 kit_done
 expect_status 5 "a cut-off run's snapshot is there"
