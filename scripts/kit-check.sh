@@ -4,7 +4,8 @@
 # ships, started through Wine's cmd with nothing from this side in the environment beyond
 # what Wine itself needs. In turn:
 #   a run killed during a suite, which leaves its snapshot and no suite behind;
-#   a start from a kit that others may change, which must be refused;
+#   a start from a kit that others may change, and one with a suite limit out of range, which
+#   must be refused;
 #   a plain start, which must refuse, list what differs and change nothing;
 #   a start with /restore, which must put the snapshot back and stop, and a run after it,
 #   which must pass;
@@ -311,7 +312,8 @@ expect_status 3 "the snapshot was gone when the run restored"
 expect_said "snapshot.txt is gone: something deleted it during the run"
 expect_same_state before gone
 
-echo "kit-check: passed (a run ended from outside, a kit others may change, a refusing start," \
+echo "kit-check: passed (a run ended from outside, a kit others may change, a limit out of range," \
+    "a refusing start," \
     "/restore and a run after it, a stopped run with a second start refused, a failing run," \
     "suites that ran no test, hung suites ended at the limit and a snapshot deleted meanwhile;" \
     "the classes view and Program Files" \
