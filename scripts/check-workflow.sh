@@ -114,10 +114,10 @@ grep -qF "L\"\\\\$state_folder\"" "$root/tests/kit/run.cpp" && grep -qF 'L"\\sna
 minutes() {  # indent: the windows job's timeout-minutes at that indent
     awk -v indent="$1" '/^  [a-z]+:$/ {on = $1 == "windows:"} on && $0 ~ "^" indent "timeout-minutes:" {print $2}' "$workflow"
 }
-step=$(minutes '        ') job=$(minutes '    ') count=$(wc -w <<<"$suites")
+step=$(minutes '        ') job=$(minutes '    ') count=$(wc -w <<<"$suites") limit=$(value SuiteLimitSeconds)
 [ -n "$step" ] && [ -n "$job" ] || fail "the Windows job or its kit step has no timeout-minutes"
-if [ $((count * ($(value SuiteLimitSeconds) + 30) + 600)) -gt $((step * 60)) ] || [ $((step + 15)) -gt "$job" ]; then
-    fail "the limits do not nest: $count suites of $(value SuiteLimitSeconds) s each, a step of $step and a job of $job minutes"
+if [ $((count * (limit + 30) + 600)) -gt $((step * 60)) ] || [ $((step + 15)) -gt "$job" ]; then
+    fail "the limits do not nest: $count suites of $limit s each, a step of $step and a job of $job minutes"
 fi
 grep -qF "Invoke-Kit 'full' \"/limit:\$SuiteLimitSeconds\"" "$script" ||
     fail "windows-ci.ps1's full run does not give the guard /limit:\$SuiteLimitSeconds"

@@ -48,13 +48,16 @@ New-Item -ItemType Directory -Force -Path $Out | Out-Null
 # (https://github.com/PowerShell/PowerShell/issues/10789) and which garbles names outside ASCII.
 function Read-Key([string]$key) {
     $file = Join-Path ([IO.Path]::GetTempPath()) 'windows-ci-key.reg'
-    Remove-Item -LiteralPath $file -ErrorAction SilentlyContinue
-    # The page gives "0 Success, 1 Failure"; assumed: an absent key and a refused one both give
-    # 1, and the message that is kept tells them apart
-    # (https://learn.microsoft.com/windows-server/administration/windows-commands/reg-export).
-    $said = & reg.exe export $key $file /y 2>&1 | ForEach-Object { "$_" }
-    if ($LASTEXITCODE -ne 0) { return @("reg export: exit $LASTEXITCODE") + @($said | Where-Object { $_ }) }
-    [IO.File]::ReadAllLines($file, [Text.Encoding]::Unicode) | Select-Object -Skip 1 | Where-Object { $_ -ne '' }
+    try {
+        # The page gives "0 Success, 1 Failure"; assumed: an absent key and a refused one both
+        # give 1, and the message that is kept tells them apart
+        # (https://learn.microsoft.com/windows-server/administration/windows-commands/reg-export).
+        $said = & reg.exe export $key $file /y 2>&1 | ForEach-Object { "$_" }
+        if ($LASTEXITCODE -ne 0) { return @("reg export: exit $LASTEXITCODE") + @($said | Where-Object { $_ }) }
+        [IO.File]::ReadAllLines($file, [Text.Encoding]::Unicode) | Select-Object -Skip 1 | Where-Object { $_ -ne '' }
+    } finally {
+        Remove-Item -LiteralPath $file -ErrorAction SilentlyContinue
+    }
 }
 
 function Read-State([string]$name) {
@@ -121,10 +124,15 @@ Set-Location -LiteralPath $kit
 # probe key of such a name (a surrogate pair too) is read back as the records read keys.
 $probeKey = 'HKCU\Software\Marblefinch CI probe'
 $probeName = "Pr$([char]0xFC)fung $([char]0x6D4B)$([char]0x8BD5) $([char]::ConvertFromUtf32(0x1F3B5))"
-& reg.exe add "$probeKey\$probeName" /f 2>&1 | Write-Host
-if ($LASTEXITCODE -ne 0) { throw "reg add could not make the probe key ($LASTEXITCODE)" }
-$read = @(Read-Key $probeKey)
-& reg.exe delete $probeKey /f 2>&1 | Write-Host
+try {
+    & reg.exe add "$probeKey\$probeName" /f 2>&1 | Write-Host
+    if ($LASTEXITCODE -ne 0) { throw "reg add could not make the probe key ($LASTEXITCODE)" }
+    $read = @(Read-Key $probeKey)
+} finally {
+    # Gone whatever happened above; reg delete of a key never made fails, and says so.
+    & reg.exe delete $probeKey /f 2>&1 | Write-Host
+}
+if ($LASTEXITCODE -ne 0) { throw "reg delete could not remove the probe key $probeKey ($LASTEXITCODE)" }
 if ($read -cnotcontains "[HKEY_CURRENT_USER\Software\Marblefinch CI probe\$probeName]") {
     throw "a key name outside ASCII did not come through reg export as written: $($read -join ' | ')"
 }

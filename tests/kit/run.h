@@ -30,6 +30,6 @@ int UnderTheRunLock(const std::function<int()>& command, Problems& problems);
 // lists what differs from it and changes nothing; `restoreLeftover` puts it back and stops.
 // A suite still running after `suiteLimitSeconds` is ended and fails. A kit that anyone but
 // administrators and SYSTEM may change is refused.
-int RunCommand(bool restoreLeftover, DWORD suiteLimitSeconds = kSuiteLimitSeconds);
+int RunCommand(bool restoreLeftover, DWORD suiteLimitSeconds);
 
 }  // namespace mf::kit
