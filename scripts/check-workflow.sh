@@ -140,4 +140,38 @@ if [ "$(grep -o 'u"\.[a-z0-9]*"' "$constants" | wc -l)" -ne $((table + 1)) ] ||
     ! grep -q 'ProgIdPrefix = u"' "$constants"; then
     fail "windows-ci.ps1 would not read the $((table + 1)) types and the ProgID prefix from constants.h"
 fi
-echo "check-workflow: passed (workflow valid against the schema; $(wc -w <<<"$names") names, the kit's files, results folder, exit codes and types as the build makes them)"
+# The set-up on a mirror mid-sync, on both kinds of host, with one stand-in for each command
+# that reads or changes the machine's packages (none changes it): the update fails, an i386
+# install breaks, xdotool is missing, and its install fails once (or every time).
+fake=$(mktemp -d)
+trap 'rm -rf "$out" "$fake"' EXIT
+cat >"$fake/apt-get" <<'STAND_IN'
+#!/bin/sh
+echo "${0##*/} $*" >>"$FAKE_LOG"
+case "${0##*/} $*" in
+dpkg-query*xdotool* | dpkg-query*i386*) exit 1 ;;
+dpkg-query*) printf 'install ok installed' ;;
+apt-get*update*) echo "E: Failed to fetch http://mirror/binary-i386/Packages.xz  Mirror sync in progress?" >&2 && exit 100 ;;
+apt-get*:i386*) echo "E: Error, pkgProblemResolver::Resolve generated breaks" >&2 && exit 100 ;;
+apt-get*) [ "$FAKE_INSTALL" = once ] && [ -e "$FAKE_LOG.failed" ] || { touch "$FAKE_LOG.failed" && exit 100; } ;;
+esac
+STAND_IN
+printf '#!/bin/sh\nexec "$@"\n' >"$fake/sudo"
+for command in dpkg dpkg-query; do cp "$fake/apt-get" "$fake/$command"; done
+chmod +x "$fake"/*
+for run in 32:once 64:once 64:never; do
+    status=0
+    PATH="$fake:$PATH" FAKE_LOG="$fake/$run.log" FAKE_INSTALL=${run#*:} MF_HOST_32BIT=$((${run%:*} == 32)) \
+        MF_SETUP_RETRY_SECONDS=0 bash "$root/scripts/setup.sh" >"$fake/$run.out" 2>&1 || status=$?
+    log=$(cat "$fake/$run.log") said=$(cat "$fake/$run.out")
+    case $run in
+    *never) [ "$status" -eq 1 ] && grep -q "could not install xdotool;.*mid-sync" <<<"$said" ||
+        fail "set-up ($run) exited $status without naming what it could not install: $said" ;;
+    *) [ "$status" -eq 0 ] && [ "$(grep -c '^apt-get install .*xdotool' <<<"$log")" -eq 2 ] &&
+        grep -q "warning: E: Failed to fetch" <<<"$said" || fail "set-up ($run) exited $status, past the failed update and the failed install: $said" ;;
+    esac
+    [[ $run != 64* ]] || ! grep -q i386 <<<"$log" || fail "set-up on a host without 32-bit code asked for i386: $log"
+    [[ $run != 32* ]] || { grep -q '^dpkg --add-architecture i386' <<<"$log" && grep -q '^apt-get install .*wine32:i386' <<<"$log" &&
+        grep -q "no 32-bit Wine could be installed" <<<"$said"; } || fail "set-up on a 32-bit host did not try the 32-bit Wine: $said"
+done
+echo "check-workflow: passed (workflow valid against the schema; $(wc -w <<<"$names") names, the kit's files, results folder, exit codes and types as the build makes them; the set-up past a mirror mid-sync on both kinds of host)"

@@ -6,14 +6,16 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bash scripts/setup.sh
-# A host whose kernel runs no 32-bit code has no 32-bit Wine: there the demo runs the same
-# sources' 64-bit build, and says so.
+# Without a 32-bit Wine (the kernel runs no 32-bit code, or the mirror could not give it) the
+# demo runs the same sources' 64-bit build, and says why.
+source scripts/host.sh
 preset=windows
 wine=wine
-if ! /usr/lib/wine/wine --version >/dev/null 2>&1; then
+no_32bit=$(mf_no_32bit_wine)
+if [ -n "$no_32bit" ]; then
     preset=windows64
     wine=/usr/lib/wine/wine64
-    echo "demo: this host runs no 32-bit code; running the 64-bit build of the same sources"
+    echo "demo: $no_32bit; running the 64-bit build of the same sources"
 fi
 cmake --preset "$preset" >/dev/null
 cmake --build --preset "$preset" --target Marblefinch_associate

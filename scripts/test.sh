@@ -4,8 +4,8 @@
 #   the same suite under valgrind, a bounded run of the command-line fuzzer on its corpus,
 #   clang-tidy over src/, the release package and a check that two builds are identical,
 #   the Windows suites under Wine (registry, end to end, image, signing), each on a 32-bit
-#   and a 64-bit prefix (from a 64-bit build on the 64-bit prefix where the host runs no
-#   32-bit code), and the test kit run through its run-tests.cmd in a prefix of its own.
+#   and a 64-bit prefix (from a 64-bit build on the 64-bit prefix where there is no 32-bit
+#   Wine), and the test kit run through its run-tests.cmd in a prefix of its own.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -58,20 +58,22 @@ version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build/windows/CMakeCache.
 
 # The two prefixes' suites side by side: each prefix has its own wineserver, and its suites
 # hold a lock on it (tests/wine.cmake), so they still run one after another.
-if /usr/lib/wine/wine --version >/dev/null 2>&1; then
+source scripts/host.sh
+no_32bit=$(mf_no_32bit_wine)
+if [ -z "$no_32bit" ]; then
     ctest --preset windows --parallel 2
     kit=build/windows/Marblefinch_associate-$version-win32-tests.zip
     empty=build/windows/bench/bench_empty.exe
 else
-    # A kernel with 32-bit emulation off runs no 32-bit code, so Wine has no 32-bit side and
-    # no i686 program starts. The checks of the 32-bit image that need no Wine run on it;
-    # every suite that runs Windows code runs from a 64-bit build of the same sources. A
-    # release run that must see the shipped image run sets MF_REQUIRE_32BIT=1.
+    # Without a 32-bit Wine (the kernel runs no 32-bit code, or the mirror could not give it),
+    # no i686 program starts. The checks of the 32-bit image that need no Wine run on it; every
+    # suite that runs Windows code runs from a 64-bit build of the same sources. A release run
+    # that must see the shipped image run sets MF_REQUIRE_32BIT=1.
     if [ -n "${MF_REQUIRE_32BIT:-}" ]; then
-        echo "test.sh: MF_REQUIRE_32BIT is set, but this host runs no 32-bit code" >&2
+        echo "test.sh: MF_REQUIRE_32BIT is set, but $no_32bit" >&2
         exit 1
     fi
-    echo "test.sh: this host runs no 32-bit code: the Wine suites run from the 64-bit build" \
+    echo "test.sh: $no_32bit: the Wine suites run from the 64-bit build" \
         "(windows64) on the 64-bit prefix; the 32-bit image gets its static checks only" >&2
     ctest --preset windows --label-exclude wine
     cmake --preset windows64
