@@ -108,24 +108,43 @@ done
 grep -qF "L\"\\\\$results\"" "$root/tests/kit/run.cpp" || fail "the kit writes no $results folder"
 grep -qF "L\"\\\\$state_folder\"" "$root/tests/kit/run.cpp" && grep -qF 'L"\\snapshot.txt"' "$root/tests/kit/run.cpp" ||
     fail "the kit keeps its snapshot elsewhere than $state_folder\\snapshot.txt"
-# The limits nest: the suites' (each with up to half a minute to end, and ten minutes for the
-# kit's set-up, records and restore) in the step's, and that (with a quarter of an hour for the
-# checkout, the download and the upload) in the job's.
+# The limits nest: the suites' (each with up to half a minute to end), the cut-off run's two
+# waits and ten minutes for the kit's set-up, records and restore in the step's, and that (with a
+# quarter of an hour for the checkout, the download and the upload) in the job's.
 minutes() {  # indent: the windows job's timeout-minutes at that indent
     awk -v indent="$1" '/^  [a-z]+:$/ {on = $1 == "windows:"} on && $0 ~ "^" indent "timeout-minutes:" {print $2}' "$workflow"
 }
 step=$(minutes '        ') job=$(minutes '    ') count=$(wc -w <<<"$suites") limit=$(value SuiteLimitSeconds)
 [ -n "$step" ] && [ -n "$job" ] || fail "the Windows job or its kit step has no timeout-minutes"
-if [ $((count * (limit + 30) + 600)) -gt $((step * 60)) ] || [ $((step + 15)) -gt "$job" ]; then
-    fail "the limits do not nest: $count suites of $limit s each, a step of $step and a job of $job minutes"
+# Each wait of the cut is the suites' limit and more: it must outlast a core_tests that runs to it.
+beyond=$(sed -n 's/^\$CutWaitSeconds = \$SuiteLimitSeconds + \([0-9]*\)$/\1/p' "$script")
+[ "${beyond:-0}" -ge 30 ] || fail "windows-ci.ps1's \$CutWaitSeconds is not \$SuiteLimitSeconds and half a minute or more"
+cut=$((limit + beyond))
+if [ $((count * (limit + 30) + 2 * cut + 600)) -gt $((step * 60)) ] || [ $((step + 15)) -gt "$job" ]; then
+    fail "the limits do not nest: $count suites of $limit s each, two cut waits of $cut s, a step of $step and a job of $job minutes"
 fi
-grep -qF "Invoke-Kit 'full' \"/limit:\$SuiteLimitSeconds\"" "$script" ||
-    fail "windows-ci.ps1's full run does not give the guard /limit:\$SuiteLimitSeconds"
+grep -qF "Invoke-Kit 'full' \"/limit:\$SuiteLimitSeconds\"" "$script" &&
+    grep -qF "call \$RunTests /limit:\$SuiteLimitSeconds\`\"" "$script" ||
+    fail "windows-ci.ps1's full or cut-off run does not give the guard /limit:\$SuiteLimitSeconds"
 # A re-run uploads the same names again: every upload must replace its artifact.
 uploads=$(grep -c "uses: actions/upload-artifact@" "$workflow")
 replacing=$(awk '/^ *- /{on = 0} /uses: actions\/upload-artifact@/ {on = 1} on && /^ +overwrite: true$/ {n++; on = 0}
     END {print n + 0}' "$workflow")
 [ "$uploads" -eq "$replacing" ] || fail "$((uploads - replacing)) of the workflow's $uploads uploads do not set overwrite: true"
+# A re-run of failed jobs only: every download must find the run's artifacts, whichever attempt
+# made them, so each names the run and a token, and every job that sets its own permissions
+# keeps actions: read.
+downloads=$(grep -c "uses: actions/download-artifact@" "$workflow")
+by_run=$(awk '/^ *- /{on = 0; n += token && run; token = run = 0} /uses: actions\/download-artifact@/ {on = 1}
+    on && /^ +github-token: \$\{\{ github\.token \}\}$/ {token = 1} on && /^ +run-id: \$\{\{ github\.run_id \}\}$/ {run = 1}
+    END {print n + (token && run)}' "$workflow")
+[ "$downloads" -eq "$by_run" ] || fail "$((downloads - by_run)) of the workflow's $downloads downloads do not give github-token and run-id"
+if ! awk 'function end() {bad += on && !read; on = 0}
+    /^ *permissions:$/ {end(); on = 1; read = 0; indent = match($0, /[^ ]/); next}
+    on && match($0, /[^ ]/) <= indent {end()} on && /^ +actions: (read|write)$/ {read = 1}
+    END {end(); exit bad > 0}' "$workflow"; then
+    fail "a permissions block of the workflow lacks actions: read, which the downloads need"
+fi
 if ! grep -qF "kSaveOrRestoreFailed = $(value ExitCutOff);" "$root/tests/kit/run.h" ||
     ! tr -d '\r' <"$root/tests/kit/run-tests.cmd" | sed -n '/^:cut_off/,/^exit/p' |
     grep -qx "exit /b $(value ExitCutOff)"; then
@@ -136,9 +155,8 @@ grep -qF "kLeftover = $(value ExitLeftover);" "$root/tests/kit/run.h" ||
 # The script finds the types as the u"..." strings of constants.h: the table and .cue.
 constants=$root/src/shared/constants.h
 table=$(sed -n 's/.*array<const char16_t\*, \([0-9]*\)> AudioExtensions.*/\1/p' "$constants")
-if [ "$(grep -o 'u"\.[a-z0-9]*"' "$constants" | wc -l)" -ne $((table + 1)) ] ||
-    ! grep -q 'ProgIdPrefix = u"' "$constants"; then
-    fail "windows-ci.ps1 would not read the $((table + 1)) types and the ProgID prefix from constants.h"
+if [ "$(grep -o 'u"\.[a-z0-9]*"' "$constants" | wc -l)" -ne $((table + 1)) ]; then
+    fail "windows-ci.ps1 would not read the $((table + 1)) types from constants.h"
 fi
 # The set-up on a mirror mid-sync, on both kinds of host, with one stand-in for each command
 # that reads or changes the machine's packages (none changes it): the update fails, an i386

@@ -24,21 +24,22 @@ $Suites = @('core_tests', 'wine_registry_tests', 'win32_tests', 'e2e_tests')
 $StateFolder = 'Marblefinch_associate test kit'
 $ExitCutOff = 3
 $ExitLeftover = 5
-# Each suite's limit in the full run: the four of them, the saves, reads and restores around
-# them fit in the step's timeout-minutes in ci.yml, and that in the job's, so that a run whose
-# suites all hang ends with the guard naming each one, the summary written and the results
-# uploaded. scripts/check-workflow.sh holds the three to that order.
+# Each suite's limit, in the full run and the cut-off run: the four of them, the cut's two waits,
+# the saves, reads and restores around them fit in the step's timeout-minutes in ci.yml, and
+# that in the job's, so that a run whose suites all hang ends with the guard naming each one,
+# the summary written and the results uploaded. scripts/check-workflow.sh holds the three to
+# that order.
 $SuiteLimitSeconds = 900
+# Each of the cut's two waits: for the run's snapshot (its save), then from the snapshot for a
+# suite that changes keys (core_tests' limit, the half minute the guard gives it to end, and the
+# next suite's start). From the limit, so that no image's speed decides when the cut gives up.
+$CutWaitSeconds = $SuiteLimitSeconds + 60
 
-# The 22 types and their ProgIDs come from the constants the tool is built from.
+# The 22 types come from the constants the tool is built from, for the records of the user's
+# choice of app for each.
 $constants = Get-Content -Raw -LiteralPath "$PSScriptRoot\..\src\shared\constants.h"
 $types = [regex]::Matches($constants, 'u"(\.[a-z0-9]+)"') | ForEach-Object { $_.Groups[1].Value }
-$prefix = [regex]::Match($constants, 'ProgIdPrefix = u"([^"]+)"').Groups[1].Value
-if ($types.Count -lt 2 -or -not $prefix) { throw "no types or ProgID prefix read from constants.h" }
-$classKeys = @('Directory\shell', 'OtherPlayer.mp3') + $types + ($types | ForEach-Object { "$prefix$_" })
-$guarded = [Collections.Generic.HashSet[string]]::new([string[]]$classKeys, [StringComparer]::OrdinalIgnoreCase)
-$keys = foreach ($half in 'HKLM', 'HKCU') { $classKeys | ForEach-Object { "$half\Software\Classes\$_" } }
-$keys += $types | ForEach-Object { "HKCU\Software\Microsoft\Windows\CurrentVersion\Explorer\FileExts\$_\UserChoice" }
+if ($types.Count -lt 2) { throw "no types read from constants.h" }
 
 $kit = Join-Path $env:ProgramFiles "Kit $($Label -replace '[^A-Za-z0-9]+', ' ')"
 New-Item -ItemType Directory -Force -Path $Out | Out-Null
@@ -65,16 +66,8 @@ function Read-State([string]$name) {
     $dump = Join-Path $Out "dump-$name.txt"
     & (Join-Path $kit $Guard) dump $dump 2>&1 | Write-Host
     if ($LASTEXITCODE -ne 0) { throw "the guard's dump failed ($LASTEXITCODE)" }
-    # Of the dump of both classes halves, the sections at or below the keys above.
-    $keep = $false
-    $lines += foreach ($line in [IO.File]::ReadLines($dump)) {
-        if ($line -match '^\[HK[LC][MU]\\Software\\Classes\\([^\\\]]+)(\\([^\\\]]+))?') {
-            $keep = $guarded.Contains($Matches[1]) -or $guarded.Contains("$($Matches[1])\$($Matches[3])")
-        } elseif ($line.StartsWith('[')) {
-            $keep = $false
-        }
-        if ($keep) { "dump: $line" }
-    }
+    # The guard dumps only the keys it guards, each with its security: all of it is kept.
+    $lines += @([IO.File]::ReadAllLines($dump) | ForEach-Object { "dump: $_" })
     # The stand-in player's folder (under either Program Files) and the kit's state folder.
     $lines += foreach ($root in $env:ProgramFiles, ${env:ProgramFiles(x86)}, $env:ProgramData) {
         Get-ChildItem -LiteralPath $root -Filter 'Marblefinch*' -Force -ErrorAction SilentlyContinue |
@@ -119,6 +112,22 @@ Expand-Archive -LiteralPath $Zip -DestinationPath $kit
 & icacls.exe $kit /setowner '*S-1-5-32-544' /T /Q 2>&1 | Write-Host
 if ($LASTEXITCODE -ne 0) { throw "icacls could not give the kit to Administrators ($LASTEXITCODE)" }
 Set-Location -LiteralPath $kit
+
+# The keys that reg.exe records are the ones the guard saves and restores, as it names them, so
+# that the two never differ. Its names are ASCII (types, ProgIDs, its own test keys), which no
+# code page of the pipe changes; anything else stops the script rather than go unrecorded.
+$keys = @(& (Join-Path $kit $Guard) scope | Where-Object { $_ -ne '' })
+if ($LASTEXITCODE -ne 0) { throw "the guard could not name the keys it guards ($LASTEXITCODE)" }
+$odd = @($keys | Where-Object { $_ -cnotmatch '^HK(LM|CU)\\[ -~]+$' })
+if ($keys.Count -eq 0 -or $odd.Count -gt 0) { throw "the guard named no keys, or lines that are none: $($odd -join ' | ')" }
+# And each type's record of the user's choice of app: UserChoiceLatest, which Windows 11 is
+# reported to read before UserChoice, then UserChoice (no Microsoft page documents either key:
+# an assumption).
+$keys += foreach ($type in $types) {
+    foreach ($choice in 'UserChoiceLatest', 'UserChoice') {
+        "HKCU\Software\Microsoft\Windows\CurrentVersion\Explorer\FileExts\$type\$choice"
+    }
+}
 
 # The records must see a name outside ASCII as it is, such as the stand-in player's folder: a
 # probe key of such a name (a surrogate pair too) is read back as the records read keys.
@@ -165,22 +174,30 @@ if ($env:GITHUB_STEP_SUMMARY) { Get-Content (Join-Path $Out 'summary.md') | Out-
 if ($code -ne 0) { throw "run-tests.cmd exited with $code (results\*.log says why)" }
 Assert-Same $first (Read-State 'after-full') 'the full run'
 
-# 2. A run cut off during a suite, as by the task manager.
-$cut = Start-Process cmd.exe -ArgumentList "/d /s /c `"call $RunTests`"" -WorkingDirectory $kit -PassThru -NoNewWindow `
-    -RedirectStandardOutput (Join-Path $Out 'cut-off.out') -RedirectStandardError (Join-Path $Out 'cut-off.err')
+# 2. A run cut off during a suite, as by the task manager; under the full run's limit, from
+# which the cut's waits are counted.
+$cut = Start-Process cmd.exe -ArgumentList "/d /s /c `"call $RunTests /limit:$SuiteLimitSeconds`"" -WorkingDirectory $kit `
+    -PassThru -NoNewWindow -RedirectStandardOutput (Join-Path $Out 'cut-off.out') -RedirectStandardError (Join-Path $Out 'cut-off.err')
 # Without a cached handle such a process reports no exit code (https://github.com/PowerShell/PowerShell/issues/5421).
 $null = $cut.Handle
 # Cut as soon as a suite that changes keys (core_tests works on a stand-in store) is seen running
 # while the run's snapshot is there: a run passes through that once per such suite, so the cut
 # waits for no suite in particular. Processes, not logs: the full run's logs stay in results\
-# until the guard clears the folder.
+# until the guard clears the folder. The second wait counts from the snapshot's first sight.
 $snapshot = Join-Path $env:ProgramData "$StateFolder\snapshot.txt"
 $cutDuring = $Suites | Where-Object { $_ -ne 'core_tests' }
-$deadline = (Get-Date).AddMinutes(10)
+$deadline = (Get-Date).AddSeconds($CutWaitSeconds)
+$saved = $false
 while (-not ((Test-Path -LiteralPath $snapshot) -and (Get-Process -Name $cutDuring -ErrorAction SilentlyContinue))) {
+    if (-not $saved -and (Test-Path -LiteralPath $snapshot)) {
+        $saved = $true
+        $deadline = (Get-Date).AddSeconds($CutWaitSeconds)
+    }
     if ($cut.HasExited -or (Get-Date) -gt $deadline) {
         Get-Content (Join-Path $Out 'cut-off.out') | Write-Host
-        throw "no suite that changes keys was seen running in the cut-off run"
+        $why = if ($cut.HasExited) { "it exited with $($cut.ExitCode)" } else { "not within $CutWaitSeconds s" }
+        $what = if ($saved) { 'no suite that changes keys was seen running' } else { 'no snapshot appeared' }
+        throw "$what in the cut-off run ($why)"
     }
     Start-Sleep -Milliseconds 100
 }
@@ -189,7 +206,8 @@ if ($LASTEXITCODE -ne 0) { throw "taskkill could not end the guard ($LASTEXITCOD
 $cut.WaitForExit()
 Get-Content (Join-Path $Out 'cut-off.out') | Write-Host
 if ($cut.ExitCode -ne $ExitCutOff) { throw "the cut-off run exited with $($cut.ExitCode), expected $ExitCutOff" }
-Start-Sleep -Seconds 10
+# The suites' job ends them with the guard: each is waited for, up to a minute, not slept on.
+foreach ($left in @(Get-Process -Name $Suites -ErrorAction SilentlyContinue)) { $null = $left.WaitForExit(60000) }
 if (Get-Process -Name $Suites -ErrorAction SilentlyContinue) { throw "a suite outlived the guard that ran it" }
 
 # A folder verb installed after the cut: the plain start must name it, /restore must undo it.
