@@ -1,12 +1,14 @@
 #!/usr/bin/env python3
-"""Fails on a relative link in the project's Markdown that points at no file.
+"""Fails on a relative link in the project's Markdown that points at no file or no anchor.
 
 Reads README.md and every docs/**/*.md (or the files and folders given), finds inline links
 and images, [text](target) and ![alt](target), and reference definitions, [name]: target,
 outside code, and checks that each relative target exists, taken from the linking file's
-folder (from the project's top for one that starts with /). Web and mail addresses, and
-links to an anchor in the same file, are not checked; an anchor after a file name is dropped.
-Exit code 0 when every target exists, 1 naming each one that does not.
+folder (from the project's top for one that starts with /). An anchor, in the same file
+(#name) or after a Markdown file's name (page.md#name), must be one of that page's: a
+heading's slug as GitHub makes it, or an explicit <a id="name"> or <a name="name">. Web and
+mail addresses are not checked. Exit code 0 when every target exists, 1 naming each one that
+does not.
 """
 import os
 import pathlib
@@ -18,6 +20,8 @@ ROOT = pathlib.Path(__file__).resolve().parent.parent
 SCHEME = re.compile(r"^[A-Za-z][A-Za-z0-9+.-]*:")
 REFERENCE = re.compile(r"^ {0,3}\[[^\]]+\]:\s*(\S+)")
 FENCE = re.compile(r"^ {0,3}(```|~~~)")
+HEADING = re.compile(r"^ {0,3}#{1,6}\s+(.*?)(?:\s+#+)?\s*$")
+EXPLICIT = re.compile(r"""<a\s[^>]*\b(?:id|name)\s*=\s*["']([^"']+)["']""", re.IGNORECASE)
 
 
 def markdown_files(arguments):
@@ -57,14 +61,45 @@ def inline_targets(line):
         start = line.find("](", at if depth == 0 else start + 2)
 
 
-def targets(path):
+def outside_fences(path):
     in_fence = False
     for number, line in enumerate(path.read_text(encoding="utf-8").splitlines(), 1):
         if FENCE.match(line):
             in_fence = not in_fence
             continue
-        if in_fence:
-            continue
+        if not in_fence:
+            yield number, line
+
+
+def slug(heading):
+    """The anchor GitHub gives a heading: its text lowercased, punctuation dropped, spaces
+    made hyphens."""
+    text = re.sub(r"!?\[([^\]]*)\]\([^)]*\)", r"\1", heading)  # a link keeps its text
+    text = re.sub(r"<[^>]+>", "", text).replace("`", "").replace("*", "")
+    text = re.sub(r"[^\w\- ]", "", text.lower())
+    return text.replace(" ", "-")
+
+
+_anchors = {}
+
+
+def anchors(path):
+    """Every anchor a page has; a repeated heading's later slugs end in -1, -2..."""
+    if path not in _anchors:
+        found, seen = set(), {}
+        for _, line in outside_fences(path):
+            found.update(EXPLICIT.findall(line))
+            heading = HEADING.match(line)
+            if heading:
+                name = slug(heading.group(1))
+                found.add(f"{name}-{seen[name]}" if name in seen else name)
+                seen[name] = seen.get(name, 0) + 1
+        _anchors[path] = found
+    return _anchors[path]
+
+
+def targets(path):
+    for number, line in outside_fences(path):
         line = without_code_spans(line)
         reference = REFERENCE.match(line)
         if reference:
@@ -73,14 +108,22 @@ def targets(path):
             yield number, target
 
 
-def missing(path, target):
-    if SCHEME.match(target) or target.startswith("#"):
-        return False
-    file_part = urllib.parse.unquote(target.split("#", 1)[0].split("?", 1)[0])
-    if not file_part:
-        return False
-    base = ROOT if file_part.startswith("/") else path.parent
-    return not (base / file_part.lstrip("/")).exists()
+def problem(path, target):
+    """What is wrong with a link's target, or None."""
+    if SCHEME.match(target):
+        return None
+    file_part, _, anchor = target.partition("#")
+    file_part = urllib.parse.unquote(file_part.split("?", 1)[0])
+    linked = path
+    if file_part:
+        base = ROOT if file_part.startswith("/") else path.parent
+        linked = base / file_part.lstrip("/")
+        if not linked.exists():
+            return "no such file"
+    if anchor and linked.suffix == ".md" and linked.is_file():
+        if urllib.parse.unquote(anchor) not in anchors(linked.resolve()):
+            return f"no anchor #{anchor} in {shown(linked)}"
+    return None
 
 
 def main(arguments):
@@ -90,12 +133,13 @@ def main(arguments):
             broken.append(f"{shown(path)}: no such Markdown file to check")
             continue
         for number, target in targets(path):
-            if missing(path, target):
-                broken.append(f"{shown(path)}:{number}: {target}: no such file")
+            what = problem(path, target)
+            if what:
+                broken.append(f"{shown(path)}:{number}: {target}: {what}")
     for line in broken:
         print(f"check-links: {line}", file=sys.stderr)
     if broken:
-        print(f"check-links: {len(broken)} broken relative link(s)", file=sys.stderr)
+        print(f"check-links: {len(broken)} broken relative link(s) or anchor(s)", file=sys.stderr)
         return 1
     return 0
 

@@ -70,8 +70,8 @@ new_session() {
 }
 
 # As Windows ships it: a folder class with verbs (the prefix script seeds two), a foreign
-# .mp3 with the values Windows gives it, a type the user registered for themselves, and a
-# default app the user chose for .mp3.
+# .mp3 with a Content Type and PerceivedType (assumed: A26, docs/assumptions.md), a type the
+# user registered for themselves, and a default app the user chose for .mp3.
 reg add 'HKLM\Software\Classes\.mp3' /ve /d 'OtherApp.Mp3File' /f
 reg add 'HKLM\Software\Classes\.mp3' /v 'Content Type' /d 'audio/mpeg' /f
 reg add 'HKLM\Software\Classes\.mp3' /v PerceivedType /d audio /f

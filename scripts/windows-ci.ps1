@@ -86,9 +86,11 @@ function Assert-Same([string]$before, [string]$after, [string]$what) {
     throw "the machine is not as before after $what (both records are in the results artifact)"
 }
 
-# Through "call", as the runner's own cmd shell starts a script, so that the batch file's exit /b
-# is cmd's exit code (the shell table of
-# https://docs.github.com/en/actions/reference/workflows-and-actions/workflow-syntax#jobsjob_idstepsshell).
+# Through "call", as the runner's cmd shell starts a script: %ComSpec% /D /E:ON /V:OFF /S /C
+# "CALL "{0}"" (the shell table of
+# https://docs.github.com/en/actions/reference/workflows-and-actions/workflow-syntax#jobsjob_idstepsshell),
+# and "cmd.exe will exit with the error level of the last program it executed" (its exit codes).
+# That the batch file's exit /b is that error level: assumed, A30, docs/assumptions.md.
 function Invoke-Kit([string]$name, [string]$arguments) {
     & cmd.exe /d /s /c "call $RunTests $arguments" 2>&1 | Tee-Object -FilePath (Join-Path $Out "$name.out") | Write-Host
     return $LASTEXITCODE
@@ -138,7 +140,8 @@ try {
     if ($LASTEXITCODE -ne 0) { throw "reg add could not make the probe key ($LASTEXITCODE)" }
     $read = @(Read-Key $probeKey)
 } finally {
-    # Gone whatever happened above; reg delete of a key never made fails, and says so.
+    # Gone whatever happened above; reg delete of a key never made fails, saying so (assumed:
+    # A29, docs/assumptions.md).
     & reg.exe delete $probeKey /f 2>&1 | Write-Host
 }
 if ($LASTEXITCODE -ne 0) { throw "reg delete could not remove the probe key $probeKey ($LASTEXITCODE)" }

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Makes (once) one of the project's own Wine prefixes, of the architecture asked for, and
-# seeds it the way Windows ships it: a "Directory\shell" with a couple of verbs, which a
-# fresh Wine prefix lacks.
+# seeds it the way Windows is assumed to ship (A9, docs/assumptions.md): a "Directory\shell"
+# with a couple of verbs, which a fresh Wine prefix lacks.
 # Usage: wine-prefix.sh PREFIX win32|win64 [--bare] [--menus]
 #   win32: 32-bit Windows; win64: 64-bit Windows, where the 32-bit tool runs under WoW64
 #   --bare: no "Directory\shell", as a fresh Wine prefix has it

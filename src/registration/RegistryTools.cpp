@@ -50,8 +50,8 @@ void RegisterFolderVerb(const Text& ExePath, const Text& Caption) {
     TRegistry registry;
     registry.SetRootKey(kHkeyClassesRoot);
 
-    // The verb key is made only below an existing "Directory\shell": Windows always has
-    // one, and this tool does not invent the folder class's shell key.
+    // The verb key is made only below an existing "Directory\shell" (assumed on every Windows:
+    // A9, docs/assumptions.md); this tool does not invent the folder class's shell key.
     if (registry.OpenKey(u"Directory\\shell", false)) {
         if (!registry.KeyExists(verbName)) {
             registry.CreateKey(verbName);

@@ -259,8 +259,8 @@ TEST_F(ToolTest, RefusedVerbKeyCreationIsReportedWithAFullStop) {
 
 TEST_F(ToolTest, MissingFolderShellKeyIsReported) {
     if (!MayRemoveDirectoryShell()) {
-        GTEST_SKIP() << "Windows always has Directory\\shell and protects it; this case needs a "
-                        "throwaway Wine prefix";
+        GTEST_SKIP() << "this case removes Directory\\shell, which only a throwaway Wine prefix "
+                        "may lose";
     }
     DeleteTree(HKEY_CLASSES_ROOT, L"Directory\\shell");
     ToolProcess tool(ToolPath(), L"C:\\P\\player.exe regfolder Play");
@@ -480,8 +480,8 @@ TEST_F(NothingLost, ForeignEntriesSurviveAndASecondRunChangesNothing) {
 // goes inside it and no second key appears.
 TEST_F(NothingLost, VerbLandsInsideADifferentlySpeltShellKey) {
     if (!MayRemoveDirectoryShell()) {
-        GTEST_SKIP() << "Windows always has Directory\\shell and protects it; this case needs a "
-                        "throwaway Wine prefix";
+        GTEST_SKIP() << "this case removes Directory\\shell, which only a throwaway Wine prefix "
+                        "may lose";
     }
     DeleteTree(HKEY_CLASSES_ROOT, L"Directory\\shell");
     WriteString(HKEY_CLASSES_ROOT, L"Directory\\Shell\\cmd\\command", L"", L"cmd.exe");

@@ -27,8 +27,8 @@ std::optional<std::wstring> UserChoice(const std::wstring& type);
 // A "Directory\\shell" with a verb of its own where there is none (a new Wine prefix, or a
 // test removed it); one that is there is left as it is.
 void SeedDirectoryShell();
-// Only a throwaway Wine prefix may lose "Directory\\shell": Windows always has it, protects
-// it, and the kit runs on machines that are kept.
+// Only a throwaway Wine prefix may lose "Directory\\shell": the kit runs on machines that are
+// kept, where it is assumed to be there (A9, docs/assumptions.md).
 bool MayRemoveDirectoryShell();
 
 }  // namespace mf::testing

@@ -229,11 +229,12 @@ std::wstring Assoc(ASSOCSTR what, const std::wstring& typeOrClass) {
 
 // Since Windows 8 the user is "offered the option to change their default handler after
 // installing new apps that can handle a file type" (https://learn.microsoft.com/en-us/windows/
-// compatibility/file-type-and-protocol-associations-model); Windows 10 and 11 ask "each time a
-// new application registers a file extension" (https://techcommunity.microsoft.com/blog/
-// askperf/how-to-configure-file-associations-for-it-pros/1313151). Opening a file by its path
-// may wait on that question, so there the suites open files as the tool's class and look the
-// type up without opening anything.
+// compatibility/file-type-and-protocol-associations-model); under "File association changes in
+// Windows 10", a notification comes "each time a new application registers a file extension"
+// (https://techcommunity.microsoft.com/blog/askperf/
+// how-to-configure-file-associations-for-it-pros/1313151; Windows 11 assumed alike: A7,
+// docs/assumptions.md). Opening a file by its path may wait on that question, so there the
+// suites open files as the tool's class and look the type up without opening anything.
 bool OpensByPathWithoutAsking() {
     return IsWine() || !IsWindows8OrGreater();
 }

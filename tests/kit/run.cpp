@@ -319,11 +319,11 @@ Outcome RunSuite(const std::wstring& kit, const std::wstring& results, const std
     return {true, std::to_wstring(run) + L" tests ran, " + std::to_wstring(skipped) + L" skipped"};
 }
 
-// What this run makes (results\, work\; assumed, what the suites make too, their tokens being
-// copies of this one) is owned by Administrators, whatever a machine's policy gives an
+// What this run makes (results\, work\; what the suites make too, assumed: A18,
+// docs/assumptions.md) is owned by Administrators, whatever a machine's policy gives an
 // administrator's new objects ("System objects: Default owner for objects created by members
 // of the Administrators group", named in an archived Windows XP article, support.microsoft.com/
-// kb/318825; that today's Windows still has it is assumed): the token's default owner
+// kb/318825; still there today, assumed: A15): the token's default owner
 // "will become the owner of any objects created by a process using this access token"
 // (learn.microsoft.com/windows/win32/api/winnt/ns-winnt-token_owner). Where the creator owned
 // them, the next start would refuse the kit for its own results\, and the user's unelevated
