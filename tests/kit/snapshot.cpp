@@ -307,6 +307,18 @@ std::vector<ValueRecord> ReadValues(HKEY key, LONG& status) {
     return values;
 }
 
+// A key deleted after it was opened answers ERROR_KEY_DELETED, "An illegal operation was
+// attempted on a registry key that is pending delete" (learn.microsoft.com/openspecs/
+// windows_protocols/ms-rrp/53c0a480-f1c8-493e-abf8-6bb4de4d95eb).
+bool Deleted(HKEY key) {
+    return RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                            nullptr, nullptr, nullptr, nullptr) == ERROR_KEY_DELETED;
+}
+
+// The key and all below it; nothing, and no problem, for a key that is gone when it is read
+// (listed, then deleted by another program before it was opened or while it was read): it
+// is absent, as a read a moment later would find it. A key that is there and cannot be read
+// is named in `problems`.
 std::optional<KeyRecord> ReadTree(HKEY parent, const std::wstring& name, const std::wstring& path,
                                   bool mayLift, Problems& problems) {
     std::optional<OpenedKey> liftable;
@@ -322,6 +334,10 @@ std::optional<KeyRecord> ReadTree(HKEY parent, const std::wstring& name, const s
         status = OpenKey(parent, name, kAccess, plain);
         key = plain.get();
     }
+    // ERROR_KEY_DELETED: the parent went first.
+    if (status == ERROR_FILE_NOT_FOUND || status == ERROR_KEY_DELETED) {
+        return std::nullopt;
+    }
     if (status != ERROR_SUCCESS) {
         problems.push_back(path + L": cannot open to read (" + ErrorText(status) + L")");
         return std::nullopt;
@@ -334,17 +350,27 @@ std::optional<KeyRecord> ReadTree(HKEY parent, const std::wstring& name, const s
     const std::vector<std::wstring> names = SubkeyNames(key, subkeysStatus);
     const std::optional<std::wstring> security = ReadSecurity(key);
     if (valuesStatus != ERROR_SUCCESS || subkeysStatus != ERROR_SUCCESS || !security) {
-        problems.push_back(path + L": cannot read it whole");
+        if (!Deleted(key)) {
+            problems.push_back(path + L": cannot read it whole");
+        }
         return std::nullopt;
     }
     record.security = *security;
+    bool lost = false;
     for (const std::wstring& child : names) {
+        const std::size_t known = problems.size();
         std::optional<KeyRecord> sub =
             ReadTree(key, child, path + L"\\" + child, mayLift, problems);
-        if (!sub) {
+        if (sub) {
+            record.subkeys.push_back(std::move(*sub));
+        } else if (problems.size() != known) {
             return std::nullopt;
         }
-        record.subkeys.push_back(std::move(*sub));
+        lost = lost || !sub;
+    }
+    // A subkey may have gone with this key: then it is gone as a whole.
+    if (lost && Deleted(key)) {
+        return std::nullopt;
     }
     return record;
 }
@@ -1393,7 +1419,7 @@ class Privileged {
 
 }  // namespace
 
-Snapshot Take(const Scope& scope, Problems& problems) {
+Snapshot Take(const Scope& scope, Problems& problems, bool mayLift) {
     Snapshot snapshot;
     ParentNames parents;
     std::vector<RootRecord> roots;
@@ -1438,7 +1464,7 @@ Snapshot Take(const Scope& scope, Problems& problems) {
             return &other != &root && covers(other, root);
         });
         if (!covered) {
-            snapshot.roots.push_back(ReadRootWith(root, parents, problems));
+            snapshot.roots.push_back(ReadRootWith(root, parents, problems, mayLift));
             // Record the name as given when absent, as stored when present.
             if (snapshot.roots.back().key) {
                 snapshot.roots.back().name = snapshot.roots.back().key->name;
@@ -1823,22 +1849,25 @@ int DifferencesCommand(const std::wstring& file, Problems& differences, Problems
     return problems.empty() ? kOk : kFailed;
 }
 
-int DumpCommand(const std::wstring& file, Problems& problems) {
+int DumpCommand(const std::wstring& file, bool whole, Problems& problems) {
     const Privileged privileged;
-    std::string out;
-    for (const auto& [hive, name] :
-         {std::pair{HKEY_LOCAL_MACHINE, L"HKLM"}, std::pair{HKEY_CURRENT_USER, L"HKCU"}}) {
-        UniqueHkey software;
-        if (OpenKey(hive, L"Software", KEY_ENUMERATE_SUB_KEYS, software) != ERROR_SUCCESS) {
-            problems.push_back(std::wstring(name) + L"\\Software: cannot open");
-            continue;
+    // Read only: a key that refuses reading is named, not opened up.
+    std::vector<RootRecord> roots;
+    if (whole) {
+        for (const wchar_t* hive : {L"HKLM", L"HKCU"}) {
+            roots.push_back(
+                ReadRoot({hive, L"Software", L"Classes", std::nullopt}, problems, false));
         }
-        const std::wstring path = std::wstring(name) + L"\\Software\\Classes";
-        // Read only: a key that refuses reading is named, not opened up.
-        const std::optional<KeyRecord> classes =
-            ReadTree(software.get(), L"Classes", path, false, problems);
-        if (classes) {
-            RenderKey(EscapedPath(path), *classes, out);
+    } else {
+        roots = Take(KitScope(), problems, false).roots;
+    }
+    std::string out;
+    for (const RootRecord& root : roots) {
+        const std::string path = EscapedPath(RootPath(root));
+        if (root.key) {
+            RenderKey(path, *root.key, out);
+        } else {
+            out += "[" + path + "]\nabsent\n";
         }
     }
     if (!problems.empty()) {

@@ -68,7 +68,9 @@ void WatchTouches(TouchWatch watch);
 
 // Reads the current state. A guarded key that is absent is recorded as its highest absent
 // ancestor below the hive's first level, so that restore also removes parents a test created.
-Snapshot Take(const Scope& scope, Problems& problems);
+// A key deleted by another program while it is read is recorded absent. Without `mayLift`,
+// as ReadRoot.
+Snapshot Take(const Scope& scope, Problems& problems, bool mayLift = true);
 // Reads `root`'s key again, as it is now; without `mayLift`, a key that refuses reading is
 // named in `problems` rather than opened up past its DACL for the moment.
 RootRecord ReadRoot(const RootRecord& root, Problems& problems, bool mayLift = true);
@@ -108,7 +110,9 @@ int RestoreCommand(const std::wstring& file, Problems& problems);
 // Names in `differences` each guarded key that differs now from the snapshot in `file`, which
 // must be one that restore would take; changes nothing.
 int DifferencesCommand(const std::wstring& file, Problems& differences, Problems& problems);
-int DumpCommand(const std::wstring& file, Problems& problems);
+// Writes the guarded keys of KitScope() (a key that is absent as such), or with `whole` both
+// classes halves, each key with its security, as Render does; changes nothing.
+int DumpCommand(const std::wstring& file, bool whole, Problems& problems);
 
 // A process as a lock names it: its id and its creation time, which tells it from a later
 // process that was given the same id.
