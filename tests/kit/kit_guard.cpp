@@ -25,6 +25,8 @@
 #include <string>
 
 #include "kit/run.h"
+#include "kit/commands.h"
+#include "kit/dump.h"
 #include "kit/snapshot.h"
 
 namespace {

@@ -11,6 +11,9 @@
 #include <vector>
 
 #include "e2e/entries.h"
+#include "kit/commands.h"
+#include "kit/file_trust.h"
+#include "kit/run_lock.h"
 #include "kit/snapshot.h"
 #include "platform/win32/WinHandles.h"
 

@@ -17,7 +17,14 @@
 #include <thread>
 
 #include "e2e/entries.h"
+#include "kit/commands.h"
+#include "kit/dump.h"
+#include "kit/file_trust.h"
+#include "kit/key_access.h"
+#include "kit/key_records.h"
+#include "kit/run_lock.h"
 #include "kit/snapshot.h"
+#include "kit/snapshot_file.h"
 #include "platform/win32/WinHandles.h"
 
 namespace mf::kit {
