@@ -44,10 +44,19 @@ int FileTypeEntries(const std::wstring& type, const std::wstring& exe, REGSAM vi
 }
 
 std::optional<std::wstring> UserChoice(const std::wstring& type) {
-    return ReadString(HKEY_CURRENT_USER,
-                      L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\FileExts\\" + type +
-                          L"\\UserChoice",
-                      L"ProgId");
+    // Assumed, as no Microsoft page documents either key: Windows 11 (24H2 and later, as public
+    // projects that set default apps report) keeps the choice in a UserChoiceLatest key beside
+    // UserChoice, with a ProgId value, and resolves it first. Shown wrong where a Windows 11
+    // leg's look-up through a type with a default set fails instead of skipping, or where the
+    // leg's records show the key laid out otherwise.
+    const std::wstring key = L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\FileExts\\" +
+                             type + L"\\UserChoice";
+    for (const std::wstring& where : {key + L"Latest", key}) {
+        if (std::optional<std::wstring> progId = ReadString(HKEY_CURRENT_USER, where, L"ProgId")) {
+            return progId;
+        }
+    }
+    return std::nullopt;
 }
 
 void SeedDirectoryShell() {

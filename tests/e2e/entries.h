@@ -21,8 +21,9 @@ std::wstring OpenCommand(const std::wstring& exe);
 // read through the registry view `view` (0: the process's own).
 int FileTypeEntries(const std::wstring& type, const std::wstring& exe, REGSAM view = 0);
 // The ProgID of the default app the user chose for `type`, if there is one, read where it is
-// commonly found (UserChoice under the user's FileExts\<type>); Microsoft documents no place
-// for it, so one kept elsewhere makes a look-up through the type fail rather than pass.
+// commonly found (UserChoiceLatest, then UserChoice, under the user's FileExts\<type>);
+// Microsoft documents no place for it, so one kept elsewhere makes a look-up through the type
+// fail rather than pass.
 std::optional<std::wstring> UserChoice(const std::wstring& type);
 // A "Directory\\shell" with a verb of its own where there is none (a new Wine prefix, or a
 // test removed it); one that is there is left as it is.

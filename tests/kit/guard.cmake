@@ -1,7 +1,13 @@
 # The test kit's guard: saves what the Windows suites touch on a machine and restores it.
 # Included from wine.cmake; its tests run on both prefixes like the other suites.
 add_library(kit_snapshot STATIC
-  kit/snapshot.cpp
+  kit/commands.cpp
+  kit/dump.cpp
+  kit/file_trust.cpp
+  kit/key_access.cpp
+  kit/key_records.cpp
+  kit/run_lock.cpp
+  kit/snapshot_file.cpp
   kit/touched_keys.cpp
   e2e/entries.cpp
   win32/wine_registry.cpp

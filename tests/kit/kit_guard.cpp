@@ -7,7 +7,10 @@
 //   kit_guard run /restore       put back a cut-off run's snapshot, and stop
 //   kit_guard save SNAPSHOT      record the keys the suites touch; refuses if SNAPSHOT exists
 //   kit_guard restore SNAPSHOT   put them back, then delete SNAPSHOT (kept when anything failed)
-//   kit_guard dump OUT           every key of both classes halves, sorted, as stable text
+//   kit_guard dump OUT           the keys it guards with their security, as stable text; one
+//                                absent, or deleted while it is read, shows as absent
+//   kit_guard dump /all OUT      every key of both classes halves, the same way
+//   kit_guard scope              the keys it guards, one a line (HKLM\Software\Classes\.mp3)
 //
 // Exit codes of run: 0 all passed and restored (with /restore: all put back), 1 a suite failed
 // or the run was stopped, 2 not elevated or wrong arguments, 3 saving or restoring failed, or
@@ -22,6 +25,8 @@
 #include <string>
 
 #include "kit/run.h"
+#include "kit/commands.h"
+#include "kit/dump.h"
 #include "kit/snapshot.h"
 
 namespace {
@@ -29,7 +34,7 @@ namespace {
 int Usage() {
     mf::kit::PrintLine(STD_ERROR_HANDLE,
                        L"usage: kit_guard run [/restore | /limit:SECONDS] | save SNAPSHOT | "
-                       L"restore SNAPSHOT | dump OUT");
+                       L"restore SNAPSHOT | dump [/all] OUT | scope");
     return mf::kit::kRefused;
 }
 
@@ -61,7 +66,16 @@ int wmain(int argc, wchar_t** argv) {
         }
         return mf::kit::RunCommand(restore, limit);
     }
-    if (argc != 3) {
+    if (command == L"scope" && argc == 2) {
+        for (const std::wstring& key : mf::kit::KitScope().keys) {
+            mf::kit::PrintLine(STD_OUTPUT_HANDLE, key);
+        }
+        return mf::kit::kOk;
+    }
+    const bool whole = command == L"dump" && argc == 4 &&
+                       CompareStringOrdinal(argv[2], -1, L"/all", -1, TRUE) == CSTR_EQUAL;
+    // An option in place of OUT (a misspelt /all, or /all without OUT) is no file name.
+    if ((argc != 3 && !whole) || (command == L"dump" && argv[argc - 1][0] == L'/')) {
         return Usage();
     }
     mf::kit::Problems problems;
@@ -74,7 +88,7 @@ int wmain(int argc, wchar_t** argv) {
         code = mf::kit::UnderTheRunLock([&] { return mf::kit::RestoreCommand(argv[2], problems); },
                                         problems);
     } else if (command == L"dump") {
-        code = mf::kit::DumpCommand(argv[2], problems);
+        code = mf::kit::DumpCommand(argv[argc - 1], whole, problems);
     } else {
         return Usage();
     }

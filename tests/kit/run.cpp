@@ -11,6 +11,9 @@
 #include <vector>
 
 #include "e2e/entries.h"
+#include "kit/commands.h"
+#include "kit/file_trust.h"
+#include "kit/run_lock.h"
 #include "kit/snapshot.h"
 #include "platform/win32/WinHandles.h"
 
@@ -81,6 +84,19 @@ void NotifyShell() {
     }
 }
 
+// Where a suite writes its XML report before the run copies it to results\ (RunSuite says why).
+std::wstring DraftOf(const std::wstring& suite) {
+    return g_shared.stateFolder + L"\\" + suite + L".xml";
+}
+
+// A run cut off between a suite's report and its copy leaves the draft behind, which would
+// keep the state folder once the snapshot is put back; only the drafts' own names go.
+void RemoveDrafts() {
+    for (const wchar_t* suite : kSuites) {
+        DeleteFileW(DraftOf(suite).c_str());
+    }
+}
+
 // Puts this run's snapshot back, once, whichever thread comes first; then tells the shell.
 int RestoreOnce(Problems& problems) {
     const std::lock_guard lock(g_shared.machine);
@@ -88,6 +104,9 @@ int RestoreOnce(Problems& problems) {
         return kOk;
     }
     const int code = RestoreCommand(g_shared.snapshot, problems);
+    if (code == kOk) {
+        RemoveDrafts();
+    }
     g_shared.saved = code != kOk;
     NotifyShell();
     return code;
@@ -241,7 +260,7 @@ std::optional<PROCESS_INFORMATION> StartInJob(const std::wstring& exe, std::wstr
 // then to results\SUITE.xml.
 Outcome RunSuite(const std::wstring& kit, const std::wstring& results, const std::wstring& suite) {
     const std::wstring exe = kit + L"\\tests\\" + suite + L".exe";
-    const std::wstring draft = g_shared.stateFolder + L"\\" + suite + L".xml";
+    const std::wstring draft = DraftOf(suite);
     const std::wstring xml = results + L"\\" + suite + L".xml";
     DeleteFileW(draft.c_str());
     SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
@@ -406,6 +425,9 @@ int RestoreLeftover(const std::wstring& snapshot) {
     Say(L"restoring the snapshot of a run that was cut off, saved " + SavedAt(snapshot));
     Problems problems;
     const int code = RestoreCommand(snapshot, problems);
+    if (code == kOk) {
+        RemoveDrafts();
+    }
     PrintProblems(problems);
     if (code != kRefused) {
         NotifyShell();

@@ -17,7 +17,14 @@
 #include <thread>
 
 #include "e2e/entries.h"
+#include "kit/commands.h"
+#include "kit/dump.h"
+#include "kit/file_trust.h"
+#include "kit/key_access.h"
+#include "kit/key_records.h"
+#include "kit/run_lock.h"
 #include "kit/snapshot.h"
+#include "kit/snapshot_file.h"
 #include "platform/win32/WinHandles.h"
 
 namespace mf::kit {
@@ -1203,8 +1210,16 @@ TEST_F(Guard, ProgramPutsBackWhatTheSuitesChange) {
     testing::SeedDirectoryShell();
     const std::wstring dumpBefore = TempFolder() + L"\\before.txt";
     const std::wstring dumpAfter = TempFolder() + L"\\after.txt";
+    const std::wstring guarded = TempFolder() + L"\\guarded.txt";
     std::string errors;
-    ASSERT_EQ(RunGuard(L"dump " + Quoted(dumpBefore), errors), kOk) << errors;
+    // What the workflow asks for the keys it records.
+    ASSERT_EQ(RunGuard(L"scope", errors), kOk) << errors;
+    EXPECT_NE(errors.find("HKLM\\Software\\Classes\\.mp3\n"), std::string::npos) << errors;
+    EXPECT_NE(errors.find("HKCU\\Software\\MarblefinchTests\n"), std::string::npos) << errors;
+    ASSERT_EQ(RunGuard(L"dump /all " + Quoted(dumpBefore), errors), kOk) << errors;
+    ASSERT_EQ(RunGuard(L"dump " + Quoted(guarded), errors), kOk) << errors;
+    EXPECT_NE(ReadBytes(guarded).find("[HKLM\\Software\\Classes\\Marblefinch.wav]\nabsent\n"),
+              std::string::npos);
     ASSERT_FALSE(FileExists(ProgramFilesFolder()))
         << "the stand-in is installed: not a clean start";
 
@@ -1231,6 +1246,13 @@ TEST_F(Guard, ProgramPutsBackWhatTheSuitesChange) {
     // What the guard's own tests leave when they crash.
     MakeClass(M, L"MarblefinchGuardTests\\Crashed", L"x");
     MakeClass(U, L"MarblefinchGuardTests\\Crashed", L"x");
+    // The plain dump holds what changed in the guarded keys, and nothing outside them.
+    ASSERT_EQ(RunGuard(L"dump " + Quoted(guarded), errors), kOk) << errors;
+    const std::string changed = ReadBytes(guarded);
+    EXPECT_NE(changed.find("[HKLM\\Software\\Classes\\Marblefinch.wav\\Shell\\Open\\Command]"),
+              std::string::npos);
+    EXPECT_NE(changed.find("[HKCU\\Software\\MarblefinchTests\\A]"), std::string::npos);
+    EXPECT_EQ(changed.find("[HKLM\\Software\\Classes\\CLSID"), std::string::npos);
 
     // A start that finds the snapshot only reads: a key that refuses reading is named, and
     // its DACL is not opened up even for a moment.
@@ -1247,17 +1269,19 @@ TEST_F(Guard, ProgramPutsBackWhatTheSuitesChange) {
     EXPECT_EQ(RunGuard(L"restore " + Quoted(snapshot_), errors), kOk) << errors;
     EXPECT_FALSE(FileExists(snapshot_));
     EXPECT_FALSE(FileExists(ProgramFilesFolder()));
-    ASSERT_EQ(RunGuard(L"dump " + Quoted(dumpAfter), errors), kOk) << errors;
+    ASSERT_EQ(RunGuard(L"dump /all " + Quoted(dumpAfter), errors), kOk) << errors;
     EXPECT_TRUE(ReadBytes(dumpBefore) == ReadBytes(dumpAfter)) << "the classes hive differs";
 
     EXPECT_EQ(RunGuard(L"restore " + Quoted(copy_), errors), kOk) << errors;
-    ASSERT_EQ(RunGuard(L"dump " + Quoted(dumpAfter), errors), kOk) << errors;
+    ASSERT_EQ(RunGuard(L"dump /all " + Quoted(dumpAfter), errors), kOk) << errors;
     EXPECT_TRUE(ReadBytes(dumpBefore) == ReadBytes(dumpAfter)) << "the second restore changed it";
 
     EXPECT_EQ(RunGuard(L"restore " + Quoted(snapshot_), errors), kRefused);
     EXPECT_NE(errors.find("cannot read the snapshot"), std::string::npos) << errors;
-    EXPECT_EQ(RunGuard(L"rest0re " + Quoted(snapshot_), errors), kRefused);
-    EXPECT_NE(errors.find("usage"), std::string::npos) << errors;
+    for (const wchar_t* wrong : {L"rest0re x", L"dump /all", L"dump /al x", L"scope x"}) {
+        EXPECT_EQ(RunGuard(wrong, errors), kRefused) << ::testing::PrintToString(wrong);
+        EXPECT_NE(errors.find("usage"), std::string::npos) << errors;
+    }
 }
 
 }  // namespace
