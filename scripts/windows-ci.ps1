@@ -44,15 +44,16 @@ if ($types.Count -lt 2) { throw "no types read from constants.h" }
 $kit = Join-Path $env:ProgramFiles "Kit $($Label -replace '[^A-Za-z0-9]+', ' ')"
 New-Item -ItemType Directory -Force -Path $Out | Out-Null
 
-# A key and all below it, as reg.exe exports it to a file: read as UTF-16, which the script's
-# own probe below shows to hold, not as the console decodes a pipe, which no page states
-# (https://github.com/PowerShell/PowerShell/issues/10789) and which garbles names outside ASCII.
+# A key and all below it, as reg.exe exports it to a file: read as UTF-16 (assumed: A27,
+# docs/assumptions.md; the probe below checks it), not as the console decodes a pipe, which no
+# page states (https://github.com/PowerShell/PowerShell/issues/10789) and which garbles names
+# outside ASCII.
 function Read-Key([string]$key) {
     $file = Join-Path ([IO.Path]::GetTempPath()) 'windows-ci-key.reg'
     try {
-        # The page gives "0 Success, 1 Failure"; assumed: an absent key and a refused one both
-        # give 1, and the message that is kept tells them apart
-        # (https://learn.microsoft.com/windows-server/administration/windows-commands/reg-export).
+        # The page gives "0 Success, 1 Failure"; the kept message tells an absent key from a
+        # refused one (assumed: A28, docs/assumptions.md;
+        # https://learn.microsoft.com/windows-server/administration/windows-commands/reg-export).
         $said = & reg.exe export $key $file /y 2>&1 | ForEach-Object { "$_" }
         if ($LASTEXITCODE -ne 0) { return @("reg export: exit $LASTEXITCODE") + @($said | Where-Object { $_ }) }
         [IO.File]::ReadAllLines($file, [Text.Encoding]::Unicode) | Select-Object -Skip 1 | Where-Object { $_ -ne '' }
@@ -101,8 +102,8 @@ function Invoke-Kit([string]$name, [string]$arguments) {
 # A new object's owner is "the default owner security identifier (SID) from the primary or
 # impersonation token of the creating process"
 # (https://learn.microsoft.com/windows/win32/secauthz/owner-of-a-new-object), which a policy sets
-# to the Administrators group or to the creating user (KB 318825, of Windows XP and Server 2003;
-# assumed of the images, and that Program Files' CREATOR OWNER entry lets such a user write). The
+# to the Administrators group or to the creating user (assumed of the images: A15, A16,
+# docs/assumptions.md). The
 # kit trusts only Administrators, SYSTEM and TrustedInstaller, so the owner and the DACL are set
 # here rather than left to the image (icacls:
 # https://learn.microsoft.com/windows-server/administration/windows-commands/icacls).
@@ -123,8 +124,7 @@ if ($LASTEXITCODE -ne 0) { throw "the guard could not name the keys it guards ($
 $odd = @($keys | Where-Object { $_ -cnotmatch '^HK(LM|CU)\\[ -~]+$' })
 if ($keys.Count -eq 0 -or $odd.Count -gt 0) { throw "the guard named no keys, or lines that are none: $($odd -join ' | ')" }
 # And each type's record of the user's choice of app: UserChoiceLatest, which Windows 11 is
-# reported to read before UserChoice, then UserChoice (no Microsoft page documents either key:
-# an assumption).
+# reported to read before UserChoice, then UserChoice (assumed: A6, docs/assumptions.md).
 $keys += foreach ($type in $types) {
     foreach ($choice in 'UserChoiceLatest', 'UserChoice') {
         "HKCU\Software\Microsoft\Windows\CurrentVersion\Explorer\FileExts\$type\$choice"

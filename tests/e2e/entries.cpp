@@ -44,11 +44,8 @@ int FileTypeEntries(const std::wstring& type, const std::wstring& exe, REGSAM vi
 }
 
 std::optional<std::wstring> UserChoice(const std::wstring& type) {
-    // Assumed, as no Microsoft page documents either key: Windows 11 (24H2 and later, as public
-    // projects that set default apps report) keeps the choice in a UserChoiceLatest key beside
-    // UserChoice, with a ProgId value, and resolves it first. Shown wrong where a Windows 11
-    // leg's look-up through a type with a default set fails instead of skipping, or where the
-    // leg's records show the key laid out otherwise.
+    // UserChoiceLatest first, then UserChoice, each with a ProgId value (assumed: A6,
+    // docs/assumptions.md).
     const std::wstring key = L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\FileExts\\" +
                              type + L"\\UserChoice";
     for (const std::wstring& where : {key + L"Latest", key}) {

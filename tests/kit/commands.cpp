@@ -68,11 +68,11 @@ int ElevatedCommand(Problems& problems) {
     // counts a SID only "if the SID is present and has the SE_GROUP_ENABLED attribute"
     // (learn.microsoft.com/windows/win32/api/securitybaseapi/nf-securitybaseapi-
     // checktokenmembership); under UAC a token that was not elevated holds the group for deny
-    // only, if at all (assumed: no Microsoft reference page found says which). TokenIsElevated
-    // is not asked: where UAC is off (as on hosted runners: "configured to run as administrators
-    // with User Account Control (UAC) disabled", docs.github.com/en/actions/reference/runners/
-    // github-hosted-runners) an administrator's token is assumed not split, and no page says
-    // that it then counts as elevated.
+    // only, if at all. TokenIsElevated is not asked: where UAC is off (as on hosted runners:
+    // "configured to run as administrators with User Account Control (UAC) disabled",
+    // docs.github.com/en/actions/reference/runners/github-hosted-runners) an administrator's
+    // token is not split, and no page says that it then counts as elevated (both assumed: A20,
+    // docs/assumptions.md).
     BYTE sid[SECURITY_MAX_SID_SIZE];
     DWORD sidSize = sizeof sid;
     BOOL member = FALSE;
