@@ -190,6 +190,7 @@ for run in 32:once 64:once 64:never; do
     esac
     [[ $run != 64* ]] || ! grep -q i386 <<<"$log" || fail "set-up on a host without 32-bit code asked for i386: $log"
     [[ $run != 32* ]] || { grep -q '^dpkg --add-architecture i386' <<<"$log" && grep -q '^apt-get install .*wine32:i386' <<<"$log" &&
+        grep -q '^dpkg --remove-architecture i386' <<<"$log" &&
         grep -q "no 32-bit Wine could be installed" <<<"$said"; } || fail "set-up on a 32-bit host did not try the 32-bit Wine: $said"
 done
 echo "check-workflow: passed (workflow valid against the schema; $(wc -w <<<"$names") names, the kit's files, results folder, exit codes and types as the build makes them; the set-up past a mirror mid-sync on both kinds of host)"

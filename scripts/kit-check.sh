@@ -72,8 +72,8 @@ new_session() {
 # As Windows ships it: a folder class with verbs (the prefix script seeds two), a foreign
 # .mp3 with a Content Type and PerceivedType (assumed: A26, docs/assumptions.md), a type the
 # user registered for themselves, and a default app the user chose for .mp3, in both keys that
-# may hold it (assumed: A6): the kit reads UserChoiceLatest first, so its ProgID is the one the
-# kit must name.
+# may hold it (assumed: A6): the kit reads UserChoiceLatest\ProgId first, so its ProgID is the
+# one the kit must name.
 reg add 'HKLM\Software\Classes\.mp3' /ve /d 'OtherApp.Mp3File' /f
 reg add 'HKLM\Software\Classes\.mp3' /v 'Content Type' /d 'audio/mpeg' /f
 reg add 'HKLM\Software\Classes\.mp3' /v PerceivedType /d audio /f
@@ -84,7 +84,7 @@ reg add 'HKCU\Software\Classes\.ogg' /ve /d 'UserPlayer.ogg' /f
 reg add 'HKCU\Software\Classes\.ogg\OpenWithProgids' /v UserPlayer.ogg /t REG_NONE /f
 choice_key='HKCU\Software\Microsoft\Windows\CurrentVersion\Explorer\FileExts\.mp3\UserChoice'
 reg add "$choice_key" /v ProgId /d OtherApp.Mp3File /f
-reg add "${choice_key}Latest" /v ProgId /d Latest.Mp3File /f
+reg add "${choice_key}Latest\ProgId" /v ProgId /d Latest.Mp3File /f
 
 folder_name="Kit Prüfung 测试"
 kit=$prefix/drive_c/$folder_name
@@ -265,7 +265,7 @@ for command in "restore snapshot.txt" "save new-snapshot.txt"; do
     [ "$second" -eq 4 ] || fail "kit_guard $command during a run exited with $second, expected 4"
 done
 [ -f "$state_folder/snapshot.txt" ] || fail "a kit_guard restore during the run took its snapshot"
-reg add "${choice_key}Latest" /v ProgId /d Reset.Mp3File /f
+reg add "${choice_key}Latest\ProgId" /v ProgId /d Reset.Mp3File /f
 pids=$(guard_pids)
 [ -n "$pids" ] || fail "no kit_guard process to stop"
 kill -INT $pids
@@ -273,7 +273,7 @@ kit_done
 expect_status 1 "stopped"
 expect_said "stopped: the suites left were not run"
 expect_said 'for .mp3 changed during the run, from "Latest.Mp3File" to "Reset.Mp3File"'
-reg add "${choice_key}Latest" /v ProgId /d Latest.Mp3File /f
+reg add "${choice_key}Latest\ProgId" /v ProgId /d Latest.Mp3File /f
 expect_state_as_before stopped
 
 # 5. A tool that exits at once: suites fail, everything is put back all the same, and the

@@ -31,7 +31,7 @@ update() {  # a failed index is named and passed over: the install says whether 
     grep -E '^(E|W): Failed to fetch' <<<"$said" | sed 's/^/setup: warning: /' >&2 ||
         echo "setup: warning: apt-get update failed: $(tail -n 1 <<<"$said")" >&2
 }
-install() { DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends "$@"; }
+install() { DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends --no-remove "$@"; }
 
 mapfile -t missing < <(not_installed "${packages[@]}")
 if [ ${#missing[@]} -gt 0 ]; then
@@ -51,12 +51,15 @@ fi
 
 # The 32-bit Wine, where the kernel can run it; a mirror that cannot give it is said in a line.
 if mf_runs_32bit && [ -n "$(not_installed wine32:i386)" ]; then
-    dpkg --print-foreign-architectures | grep -qx i386 || $sudo dpkg --add-architecture i386
+    added=
+    dpkg --print-foreign-architectures | grep -qx i386 || { $sudo dpkg --add-architecture i386 && added=1; }
     update 2>/dev/null
     if said=$(install wine32:i386 2>&1); then
         echo "setup: installed the 32-bit Wine (wine32:i386)"
     else
         echo "setup: no 32-bit Wine could be installed ($(grep '^E:' <<<"$said" | tail -n 1));" \
             "the Wine suites and the demo run the 64-bit build" >&2
+        # An architecture added in vain would have every later update fetch its indexes.
+        [ -z "$added" ] || $sudo dpkg --remove-architecture i386
     fi
 fi

@@ -103,9 +103,8 @@ function Invoke-Kit([string]$name, [string]$arguments) {
 # impersonation token of the creating process"
 # (https://learn.microsoft.com/windows/win32/secauthz/owner-of-a-new-object), which a policy sets
 # to the Administrators group or to the creating user (assumed of the images: A15, A16,
-# docs/assumptions.md). The
-# kit trusts only Administrators, SYSTEM and TrustedInstaller, so the owner and the DACL are set
-# here rather than left to the image (icacls:
+# docs/assumptions.md). The kit trusts only Administrators, SYSTEM and TrustedInstaller, so the
+# owner and the DACL are set here rather than left to the image (icacls:
 # https://learn.microsoft.com/windows-server/administration/windows-commands/icacls).
 Remove-Item -Recurse -Force -LiteralPath $kit -ErrorAction SilentlyContinue
 New-Item -ItemType Directory -Path $kit | Out-Null
@@ -191,40 +190,49 @@ $snapshot = Join-Path $env:ProgramData "$StateFolder\snapshot.txt"
 $cutDuring = $Suites | Where-Object { $_ -ne 'core_tests' }
 $deadline = (Get-Date).AddSeconds($CutWaitSeconds)
 $saved = $false
-while (-not ((Test-Path -LiteralPath $snapshot) -and (Get-Process -Name $cutDuring -ErrorAction SilentlyContinue))) {
-    if (-not $saved -and (Test-Path -LiteralPath $snapshot)) {
-        $saved = $true
-        $deadline = (Get-Date).AddSeconds($CutWaitSeconds)
+# Whatever fails from here on, a snapshot the cut left is put back before the script ends, so
+# that a run by hand never leaves the machine as the cut left it.
+try {
+    while (-not ((Test-Path -LiteralPath $snapshot) -and (Get-Process -Name $cutDuring -ErrorAction SilentlyContinue))) {
+        if (-not $saved -and (Test-Path -LiteralPath $snapshot)) {
+            $saved = $true
+            $deadline = (Get-Date).AddSeconds($CutWaitSeconds)
+        }
+        if ($cut.HasExited -or (Get-Date) -gt $deadline) {
+            Get-Content (Join-Path $Out 'cut-off.out') | Write-Host
+            $why = if ($cut.HasExited) { "it exited with $($cut.ExitCode)" } else { "not within $CutWaitSeconds s" }
+            $what = if ($saved) { 'no suite that changes keys was seen running' } else { 'no snapshot appeared' }
+            throw "$what in the cut-off run ($why)"
+        }
+        Start-Sleep -Milliseconds 100
     }
-    if ($cut.HasExited -or (Get-Date) -gt $deadline) {
-        Get-Content (Join-Path $Out 'cut-off.out') | Write-Host
-        $why = if ($cut.HasExited) { "it exited with $($cut.ExitCode)" } else { "not within $CutWaitSeconds s" }
-        $what = if ($saved) { 'no suite that changes keys was seen running' } else { 'no snapshot appeared' }
-        throw "$what in the cut-off run ($why)"
-    }
-    Start-Sleep -Milliseconds 100
-}
-& taskkill.exe /f /im (Split-Path -Leaf $Guard)
-if ($LASTEXITCODE -ne 0) { throw "taskkill could not end the guard ($LASTEXITCODE)" }
-$cut.WaitForExit()
-Get-Content (Join-Path $Out 'cut-off.out') | Write-Host
-if ($cut.ExitCode -ne $ExitCutOff) { throw "the cut-off run exited with $($cut.ExitCode), expected $ExitCutOff" }
-# The suites' job ends them with the guard: each is waited for, up to a minute, not slept on.
-foreach ($left in @(Get-Process -Name $Suites -ErrorAction SilentlyContinue)) { $null = $left.WaitForExit(60000) }
-if (Get-Process -Name $Suites -ErrorAction SilentlyContinue) { throw "a suite outlived the guard that ran it" }
+    & taskkill.exe /f /im (Split-Path -Leaf $Guard)
+    if ($LASTEXITCODE -ne 0) { throw "taskkill could not end the guard ($LASTEXITCODE)" }
+    $cut.WaitForExit()
+    Get-Content (Join-Path $Out 'cut-off.out') | Write-Host
+    if ($cut.ExitCode -ne $ExitCutOff) { throw "the cut-off run exited with $($cut.ExitCode), expected $ExitCutOff" }
+    # The suites' job ends them with the guard: each is waited for, up to a minute, not slept on.
+    foreach ($left in @(Get-Process -Name $Suites -ErrorAction SilentlyContinue)) { $null = $left.WaitForExit(60000) }
+    if (Get-Process -Name $Suites -ErrorAction SilentlyContinue) { throw "a suite outlived the guard that ran it" }
 
-# A folder verb installed after the cut: the plain start must name it, /restore must undo it.
-& reg.exe add 'HKLM\Software\Classes\Directory\shell\CiAddedLater\command' /ve /d 'later.exe "%1"' /f
-if ($LASTEXITCODE -ne 0) { throw "reg add failed" }
-$code = Invoke-Kit 'refusing' ''
-if ($code -ne $ExitLeftover) { throw "a plain start after the cut-off exited with $code, expected $ExitLeftover" }
-foreach ($text in 'CiAddedLater', '/restore') {
-    if (-not (Select-String -Quiet -SimpleMatch $text -LiteralPath (Join-Path $Out 'refusing.out'))) {
-        throw "the refusing start did not say `"$text`""
+    # A folder verb installed after the cut: the plain start must name it, /restore must undo it.
+    & reg.exe add 'HKLM\Software\Classes\Directory\shell\CiAddedLater\command' /ve /d 'later.exe "%1"' /f
+    if ($LASTEXITCODE -ne 0) { throw "reg add failed" }
+    $code = Invoke-Kit 'refusing' ''
+    if ($code -ne $ExitLeftover) { throw "a plain start after the cut-off exited with $code, expected $ExitLeftover" }
+    foreach ($text in 'CiAddedLater', '/restore') {
+        if (-not (Select-String -Quiet -SimpleMatch $text -LiteralPath (Join-Path $Out 'refusing.out'))) {
+            throw "the refusing start did not say `"$text`""
+        }
+    }
+    $code = Invoke-Kit 'restoring' '/restore'
+    if ($code -ne 0) { throw "run-tests.cmd /restore exited with $code, expected 0" }
+} finally {
+    if (Test-Path -LiteralPath $snapshot) {
+        Write-Host "windows-ci: putting back the cut-off run's snapshot after a failure"
+        $null = Invoke-Kit 'cleanup' '/restore'
     }
 }
-$code = Invoke-Kit 'restoring' '/restore'
-if ($code -ne 0) { throw "run-tests.cmd /restore exited with $code, expected 0" }
 Assert-Same $first (Read-State 'after-restore') 'the cut-off run and /restore'
 # The kit folder goes too, so that a run by hand leaves nothing; after a failure it stays to
 # be looked at. The records and the full run's results are in -Out.

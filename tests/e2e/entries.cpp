@@ -44,11 +44,11 @@ int FileTypeEntries(const std::wstring& type, const std::wstring& exe, REGSAM vi
 }
 
 std::optional<std::wstring> UserChoice(const std::wstring& type) {
-    // UserChoiceLatest first, then UserChoice, each with a ProgId value (assumed: A6,
+    // The ProgId value of UserChoiceLatest\ProgId first, then of UserChoice (assumed: A6,
     // docs/assumptions.md).
     const std::wstring key = L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\FileExts\\" +
                              type + L"\\UserChoice";
-    for (const std::wstring& where : {key + L"Latest", key}) {
+    for (const std::wstring& where : {key + L"Latest\\ProgId", key}) {
         if (std::optional<std::wstring> progId = ReadString(HKEY_CURRENT_USER, where, L"ProgId")) {
             return progId;
         }

@@ -21,7 +21,7 @@ std::wstring OpenCommand(const std::wstring& exe);
 // read through the registry view `view` (0: the process's own).
 int FileTypeEntries(const std::wstring& type, const std::wstring& exe, REGSAM view = 0);
 // The ProgID of the default app the user chose for `type`, if there is one, read where it is
-// commonly found (UserChoiceLatest, then UserChoice, under the user's FileExts\<type>);
+// commonly found (UserChoiceLatest\ProgId, then UserChoice, under the user's FileExts\<type>);
 // Microsoft documents no place for it, so one kept elsewhere makes a look-up through the type
 // fail rather than pass.
 std::optional<std::wstring> UserChoice(const std::wstring& type);
