@@ -22,10 +22,14 @@ cmake --build --preset "$preset" --target Marblefinch_associate
 
 # Display first: the wineserver and its desktop keep the display they started with.
 source scripts/display.sh
-trap 'wineserver -k 2>/dev/null || true; mf_stop_display' EXIT
 prefix="$PWD/build/$preset/demo-prefix"
-bash scripts/wine-prefix.sh "$prefix" win64
 export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+trap 'wineserver -k 2>/dev/null || true; mf_stop_display' EXIT
+bash scripts/wine-prefix.sh "$prefix" win64
+# One server for the programs below, ended on exit: left to itself it shuts down as each ends,
+# and the next, started meanwhile, can be cut off ("wine client error:0: recvmsg: Connection
+# reset by peer").
+wineserver -p
 
 player='C:\Program Files\Marblefinch\player.exe'
 echo "running: Marblefinch_associate.exe \"$player\" regall \"Play with Marblefinch\""

@@ -17,11 +17,12 @@
 #   past the limit it gives and whose snapshot is deleted meanwhile, which must say both.
 # After every run that ends, both halves of the classes view must be byte for byte what they
 # were, and nothing new may be left under Program Files.
-# Usage: kit-check.sh KIT_ZIP EMPTY_PROGRAM WORK_FOLDER
+# Usage: kit-check.sh KIT_ZIP EMPTY_PROGRAM WORK_FOLDER END_TASK_PROGRAM
 set -Eeuo pipefail
 kit_zip=$(realpath "$1")
 empty_program=$(realpath "$2")
 work=$3
+end_task=$(realpath "$4")
 root=$(cd "$(dirname "$0")/.." && pwd)
 
 fail() {
@@ -49,6 +50,7 @@ run_wine() {
     env -i HOME="$HOME" PATH=/usr/bin:/bin LANG=C.UTF-8 DISPLAY="$DISPLAY" \
         WINEPREFIX="$prefix" WINEDEBUG="${kit_debug:--all}" WINEDLLOVERRIDES="mscoree,mshtml=" \
         ${kit_filter:+GTEST_FILTER="$kit_filter"} ${kit_repeat:+GTEST_REPEAT="$kit_repeat" GTEST_BRIEF=1} \
+        ${kit_hold:+MF_KIT_HOLD='C:\kit-hold'} \
         "$wine" "$@"
 }
 # A Wine command whose output matters only when it fails: then it is shown, with what failed.
@@ -93,6 +95,7 @@ mkdir -p "$kit"
 (cd "$kit" && python3 -m zipfile -e "$kit_zip" .) || fail "could not unpack $kit_zip"
 [ -f "$kit/run-tests.cmd" ] || fail "no run-tests.cmd at the kit's top"
 state_folder="$prefix/drive_c/ProgramData/Marblefinch_associate test kit"
+hold=$prefix/drive_c/kit-hold  # made by a held end-to-end suite (kit_hold=1)
 
 # The state to come back to: both halves exported by Wine's own reg.exe, and dumped whole
 # with each key's security by the kit's guard (beyond the keys it guards, which its plain dump
@@ -133,8 +136,8 @@ grep -q 'OtherApp.Mp3File' "$prefix/drive_c/state-before-guard.txt" ||
 start_kit() {  # name [argument]
     kit_name=$1
     shift
-    # The waits below look for a suite's log of this run, not of the one before.
-    rm -rf "$kit/results"
+    # The waits below look for what this run makes, not what the one before made.
+    rm -rf "$kit/results" "$hold"
     kit_started=$(date +%s)
     (trap - ERR && cd "$prefix/drive_c" && run_wine cmd /c "$kit_windows\\run-tests.cmd" "$@") \
         >"$work/$kit_name.out" 2>&1 &
@@ -143,6 +146,10 @@ start_kit() {  # name [argument]
 kit_done() {  # leaves the exit code in $status and prints the output
     status=0
     wait "$kit_job" || status=$?
+    # Its Wine server shuts down now, and a program started meanwhile can be cut off ("wine
+    # client error:0: recvmsg: Connection reset by peer"): the session ends first.
+    timeout 300 env WINEPREFIX="$prefix" wineserver -w ||
+        fail "Wine programs of the $kit_name run were still running 300 s after it ended"
     # Wine's relay lines, where asked for, are read below, not shown.
     tr -d '\r' <"$work/$kit_name.out" | grep -av '^[0-9a-f]\{4\}:' | sed "s/^/  [$kit_name] /" || true
     echo "kit-check: the $kit_name run took $(($(date +%s) - kit_started)) s, exit code $status"
@@ -156,6 +163,7 @@ expect_said() {  # text
 wait_for() {  # seconds what file
     local deadline=$(($(date +%s) + $1))
     until [ -e "$3" ]; do
+        kill -0 "$kit_job" 2>/dev/null || [ -e "$3" ] || fail "no $2: the $kit_name run ended first"
         [ "$(date +%s)" -lt "$deadline" ] || fail "no $2 within $1 s"
         sleep 0.2
     done
@@ -173,23 +181,23 @@ guard_pids() {
     prefix_pids 'tests.kit_guard\.exe.? run'
 }
 
-# 1. A run ended during the end-to-end suite, as by the task manager (TerminateProcess). The
-# suite goes with it (it runs in a job that ends with the guard); the snapshot stays.
-start_kit killed
-wait_for 600 "end-to-end suite's log" "$kit/results/e2e_tests.log"
-sleep 5
+# 1. A run ended in the end-to-end suite (held before its first test, so certainly running) as
+# taskkill /f ends it on Windows: with code 1, which Wine's taskkill does not give. The suite
+# goes with it (it runs in a job that ends with the guard); the snapshot stays.
+kit_hold=1 start_kit killed
+wait_for 600 "end-to-end suite holding" "$hold"
 suite_pattern='tests.e2e_tests\.exe'
 [ -n "$(prefix_pids "$suite_pattern")" ] || fail "the end-to-end suite is not running"
 [ -n "$(guard_pids)" ] || fail "no kit_guard process to end"
-wine_step "ending kit_guard.exe as the task manager does" taskkill /f /im kit_guard.exe
-kit_done
-expect_status 3 "ended from outside, so the machine was not put back"
-expect_said "was ended before it could put the machine back"
+wine_step "ending kit_guard.exe as the task manager does" "$end_task" kit_guard.exe
 for _ in $(seq 50); do
     [ -n "$(prefix_pids "$suite_pattern")" ] || break
     sleep 0.2
 done
 [ -z "$(prefix_pids "$suite_pattern")" ] || fail "a suite outlived the guard that ran it"
+kit_done
+expect_status 3 "ended from outside, so the machine was not put back"
+expect_said "was ended before it could put the machine back"
 [ -f "$state_folder/snapshot.txt" ] || fail "the killed run left no snapshot"
 # Changed since: what the suites would have left, and a verb installed after the cut-off.
 reg add 'HKLM\Software\Classes\.mp3' /ve /d 'Marblefinch.mp3' /f
@@ -245,12 +253,12 @@ grep -qF "the user's choice for .mp3 is Latest.Mp3File" "$kit/results/e2e_tests.
     fail "the shell checks through .mp3 were not skipped for the user's choice"
 expect_state_as_before passing
 
-# 4. Ctrl+C in the first suite: the run stops and restores. Meanwhile a second start is
+# 4. Ctrl+C in the held end-to-end suite: the run stops and restores. Meanwhile a second start is
 # refused, and the user's choice for .mp3 changes (as when Windows resets one), which the
 # run must report.
 new_session
-start_kit stopped
-wait_for 600 "first suite's log" "$kit/results/core_tests.log"
+kit_hold=1 start_kit stopped
+wait_for 600 "end-to-end suite holding" "$hold"
 second=0
 (trap - ERR && cd "$prefix/drive_c" && run_wine cmd /c "$kit_windows\\run-tests.cmd") \
     >"$work/second.out" 2>&1 || second=$?

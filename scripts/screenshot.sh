@@ -12,10 +12,12 @@ cmake --preset windows >/dev/null
 cmake --build --preset windows --target Marblefinch_associate >/dev/null
 # Display first: the wineserver and its desktop keep the display they started with.
 source scripts/display.sh
-trap 'wineserver -k 2>/dev/null || true; mf_stop_display' EXIT
 prefix="$PWD/build/windows/screenshot-prefix"
-bash scripts/wine-prefix.sh "$prefix" win64 --bare
 export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+trap 'wineserver -k 2>/dev/null || true; mf_stop_display' EXIT
+bash scripts/wine-prefix.sh "$prefix" win64 --bare
+# One server for both programs, ended on exit (see scripts/demo.sh).
+wineserver -p
 wine reg delete 'HKCR\Directory\shell' /f >/dev/null 2>&1 || true
 
 wine explorer /desktop=shot,520x240 build/windows/Marblefinch_associate.exe \

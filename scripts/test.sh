@@ -89,4 +89,4 @@ bash scripts/check-workflow.sh "build/windows/Marblefinch_associate-$version-win
     "build/windows/Marblefinch_associate-$version-win32-tests.zip" "$kit"
 
 # The kit run as a stranger would run it on Windows, in a prefix of its own.
-bash scripts/kit-check.sh "$kit" "$empty" build/kit-check
+bash scripts/kit-check.sh "$kit" "$empty" build/kit-check "$(dirname "$kit")/tests/end_task.exe"

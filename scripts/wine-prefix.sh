@@ -64,6 +64,17 @@ else
     loader=wine
 fi
 
+# Each command's server is gone before anything else starts: left to itself (a persistence
+# delay of 0 seconds) it shuts down as the command ends, and a Wine program that starts
+# meanwhile, here or in the caller, can be cut off ("wine client error:0: recvmsg: Connection
+# reset by peer").
+wine_command() {
+    local status=0
+    "$loader" "$@" || status=$?
+    wineserver -w
+    return "$status"
+}
+
 if [ ! -f "$prefix/system.reg" ]; then
     mkdir -p "$prefix"
     WINEARCH=$arch "$loader" wineboot -i >/dev/null 2>&1 || true
@@ -82,15 +93,15 @@ for font in tahoma.ttf tahomabd.ttf marlett.ttf; do
 done
 
 if [ "$menus" = off ]; then
-    "$loader" reg add 'HKCU\Software\Wine\DllOverrides' /v winemenubuilder.exe /d '' /f >/dev/null
+    wine_command reg add 'HKCU\Software\Wine\DllOverrides' /v winemenubuilder.exe /d '' /f >/dev/null
 else
-    "$loader" reg delete 'HKCU\Software\Wine\DllOverrides' /v winemenubuilder.exe /f >/dev/null 2>&1 || true
+    wine_command reg delete 'HKCU\Software\Wine\DllOverrides' /v winemenubuilder.exe /f >/dev/null 2>&1 || true
 fi
 
 if [ "$mode" != "--bare" ]; then
-    "$loader" reg add 'HKCR\Directory\shell\find' /ve /d '&Search...' /f >/dev/null
-    "$loader" reg add 'HKCR\Directory\shell\find\command' /ve /d 'explorer.exe /select,"%1"' /f >/dev/null
-    "$loader" reg add 'HKCR\Directory\shell\cmd' /ve /d 'Open command window here' /f >/dev/null
-    "$loader" reg add 'HKCR\Directory\shell\cmd\command' /ve /d 'cmd.exe /s /k pushd "%V"' /f >/dev/null
+    wine_command reg add 'HKCR\Directory\shell\find' /ve /d '&Search...' /f >/dev/null
+    wine_command reg add 'HKCR\Directory\shell\find\command' /ve /d 'explorer.exe /select,"%1"' /f >/dev/null
+    wine_command reg add 'HKCR\Directory\shell\cmd' /ve /d 'Open command window here' /f >/dev/null
+    wine_command reg add 'HKCR\Directory\shell\cmd\command' /ve /d 'cmd.exe /s /k pushd "%V"' /f >/dev/null
 fi
 echo "wine prefix ready: $prefix ($arch, $mode)"

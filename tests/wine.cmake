@@ -105,7 +105,10 @@ foreach(arch IN LISTS MF_WINE_ARCHES)
   set_tests_properties(e2e_signed_${arch} PROPERTIES
     FIXTURES_REQUIRED "wine_${arch};signed_tool"
     ENVIRONMENT "${env};MF_REQUIRE_SIGNED_TOOL=1")
-  # Two prefixes, two wineservers: the suites of one prefix run one after another.
+  # Two prefixes, two wineservers: the suites of one prefix run one after another. No suite
+  # starts while the server of the one before shuts down (a program that does can be cut off):
+  # CTest waits until a test's output is closed, and the processes that Wine starts with a
+  # session keep it open until the session's server takes no more clients.
   set(wine_suites core_tests_${arch} wine_registry_tests_${arch} win32_tests_${arch}
     dll_search_${arch} e2e_tests_${arch} notices_${arch} e2e_signed_${arch})
   set_tests_properties(${wine_suites} PROPERTIES RESOURCE_LOCK wineprefix_${arch})

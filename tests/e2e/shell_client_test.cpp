@@ -53,11 +53,34 @@ bool SixtyFourBitWindows() {
     return sizeof(void*) == 8 || IsWow64();
 }
 
+std::wstring EnvironmentVariable(const wchar_t* name) {
+    std::wstring value(32767, L'\0');
+    value.resize(GetEnvironmentVariableW(name, value.data(), static_cast<DWORD>(value.size())));
+    return value;
+}
+
+// For the kit check, which ends or stops a run while this suite certainly runs: with
+// MF_KIT_HOLD naming a file, the suite makes it before its first test and waits for as long as
+// it is there.
+void HoldWhileAsked() {
+    const std::wstring file = EnvironmentVariable(L"MF_KIT_HOLD");
+    if (file.empty()) {
+        return;
+    }
+    // Closed at once, so that whoever ends the hold can delete it.
+    UniqueKernelHandle(CreateFileW(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                   FILE_ATTRIBUTE_NORMAL, nullptr));
+    while (GetFileAttributesW(file.c_str()) != INVALID_FILE_ATTRIBUTES) {
+        Sleep(50);
+    }
+}
+
 // COM for the shell's sake ("COM should be initialized before ShellExecuteEx is called",
 // learn.microsoft.com, the ShellExecuteExW page), and the tally when the run ends.
 class ShellEnvironment : public ::testing::Environment {
   public:
     void SetUp() override {
+        HoldWhileAsked();
         CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
     }
     void TearDown() override {
@@ -70,12 +93,6 @@ class ShellEnvironment : public ::testing::Environment {
 };
 [[maybe_unused]] ::testing::Environment* const kShellEnvironment =
     ::testing::AddGlobalTestEnvironment(new ShellEnvironment);
-
-std::wstring EnvironmentVariable(const wchar_t* name) {
-    std::wstring value(32767, L'\0');
-    value.resize(GetEnvironmentVariableW(name, value.data(), static_cast<DWORD>(value.size())));
-    return value;
-}
 
 void RemoveFolder(const std::wstring& folder) {
     WIN32_FIND_DATAW found{};

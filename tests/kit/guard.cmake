@@ -34,3 +34,9 @@ function(mf_kit_guard_test arch env)
     FIXTURES_REQUIRED wine_${arch} ENVIRONMENT "${env}" RESOURCE_LOCK wineprefix_${arch}
     LABELS wine TIMEOUT 600)
 endfunction()
+
+# Ends a run as taskkill /f does on Windows, for scripts/kit-check.sh; not part of the kit.
+add_executable(end_task kit/end_task.cpp)
+target_include_directories(end_task PRIVATE ${PROJECT_SOURCE_DIR}/src)
+target_compile_options(end_task PRIVATE ${MF_WARNINGS})
+target_link_options(end_task PRIVATE -municode)
