@@ -2,8 +2,8 @@
 # prefix where the 32-bit binaries run under WoW64. Each prefix is the project's own, inside
 # the build tree, made with its architecture named and seeded by a setup test before the
 # suites that use it. Test names carry the architecture.
-# A 64-bit build (the windows64 preset, for hosts that run no 32-bit code) runs on the
-# 64-bit prefix only.
+# A 64-bit build (the windows64 preset, for hosts without a 32-bit Wine) runs on the 64-bit
+# prefix only.
 if(CMAKE_SIZEOF_VOID_P EQUAL 8)
   set(MF_WINE_ARCHES win64)
 else()
@@ -112,7 +112,7 @@ foreach(arch IN LISTS MF_WINE_ARCHES)
   set(wine_suites core_tests_${arch} wine_registry_tests_${arch} win32_tests_${arch}
     dll_search_${arch} e2e_tests_${arch} notices_${arch} e2e_signed_${arch})
   set_tests_properties(${wine_suites} PROPERTIES RESOURCE_LOCK wineprefix_${arch})
-  # What runs Windows code under Wine, for hosts that run no 32-bit code (scripts/test.sh).
+  # What runs Windows code under Wine, for hosts without a 32-bit Wine (scripts/test.sh).
   set_tests_properties(wine_prefix_${arch} ${wine_suites} PROPERTIES LABELS wine)
 endforeach()
 
@@ -135,8 +135,8 @@ add_test(NAME object_checks
 
 # The test kit: the tool (the bytes the release package carries), the Windows suites with
 # what they need, and run-tests.cmd, zipped to run on a Windows machine with nothing else
-# installed. A 64-bit build makes a -win64 kit: the kit check's on hosts that run no 32-bit
-# code, and a second kit for the hosted Windows jobs; the -win32 kit holds the shipped tool.
+# installed. A 64-bit build makes a -win64 kit: the kit check's on hosts without a 32-bit Wine,
+# and a second kit for the hosted Windows jobs; the -win32 kit holds the shipped tool.
 if(CMAKE_SIZEOF_VOID_P EQUAL 8)
   set(MF_KIT_NAME Marblefinch_associate-${PROJECT_VERSION}-win64-tests)
 else()
