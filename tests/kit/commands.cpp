@@ -97,7 +97,18 @@ int SaveCommand(const std::wstring& file, const Scope& scope, Problems& problems
         return kRefused;
     }
     const Privileged privileged;
-    const Snapshot snapshot = Take(scope, problems);
+    // Restore deletes what the record lacks. A key gone while it was read tells of changes
+    // under the read (a key replaced, or renamed to a name already passed): read once more, and
+    // save only a read in which nothing went.
+    Problems gone;
+    Snapshot snapshot = Take(scope, problems, true, &gone);
+    if (problems.empty() && !gone.empty()) {
+        gone.clear();
+        snapshot = Take(scope, problems, true, &gone);
+        for (const std::wstring& key : gone) {
+            problems.push_back(key + L": deleted while it was read, twice over; nothing saved");
+        }
+    }
     if (!problems.empty()) {
         return kFailed;
     }

@@ -90,12 +90,43 @@ bool Deleted(HKEY key) {
                             nullptr, nullptr, nullptr, nullptr) == ERROR_KEY_DELETED;
 }
 
+// Win32 names end at their first NUL, but the native API's are counted: "there is a class of
+// names that can be referenced using the Native API, but that cannot be described using the
+// Win32 API" (learn.microsoft.com/sysinternals/downloads/reghide). Cut short, such a name would
+// open, set or delete another key or value; it is named in `problems` instead.
+bool Unnameable(const std::wstring& name, const std::wstring& path, Problems& problems) {
+    if (name.find(L'\0') == std::wstring::npos) {
+        return false;
+    }
+    problems.push_back(std::wstring(path.c_str()) + L"<NUL>...: its name holds a NUL character, " +
+                       L"which would cut it short: not read or changed by it");
+    return true;
+}
+
+// Whether `name`, exactly, is no longer listed below `parent` (or the parent went with it). A
+// name still listed that cannot be opened by that name is not absent.
+bool Unlisted(HKEY parent, const std::wstring& name) {
+    LONG status = ERROR_SUCCESS;
+    const std::vector<std::wstring> names = SubkeyNames(parent, status);
+    return status == ERROR_KEY_DELETED ||
+           (status == ERROR_SUCCESS && std::find(names.begin(), names.end(), name) == names.end());
+}
+
 // The key and all below it; nothing, and no problem, for a key that is gone when it is read
 // (listed, then deleted by another program before it was opened or while it was read): it
-// is absent, as a read a moment later would find it. A key that is there and cannot be read
-// is named in `problems`.
+// is absent, as a read a moment later would find it, and added to `gone` if given. A key that
+// is there and cannot be read is named in `problems`.
 std::optional<KeyRecord> ReadTree(HKEY parent, const std::wstring& name, const std::wstring& path,
-                                  bool mayLift, Problems& problems) {
+                                  bool mayLift, Problems& problems, Problems* gone) {
+    const auto went = [&] {
+        if (gone) {
+            gone->push_back(path);
+        }
+        return std::nullopt;
+    };
+    if (Unnameable(name, path, problems)) {
+        return std::nullopt;
+    }
     std::optional<OpenedKey> liftable;
     UniqueHkey plain;
     HKEY key = nullptr;
@@ -110,8 +141,8 @@ std::optional<KeyRecord> ReadTree(HKEY parent, const std::wstring& name, const s
         key = plain.get();
     }
     // ERROR_KEY_DELETED: the parent went first.
-    if (status == ERROR_FILE_NOT_FOUND || status == ERROR_KEY_DELETED) {
-        return std::nullopt;
+    if ((status == ERROR_FILE_NOT_FOUND || status == ERROR_KEY_DELETED) && Unlisted(parent, name)) {
+        return went();
     }
     if (status != ERROR_SUCCESS) {
         problems.push_back(path + L": cannot open to read (" + ErrorText(status) + L")");
@@ -127,15 +158,16 @@ std::optional<KeyRecord> ReadTree(HKEY parent, const std::wstring& name, const s
     if (valuesStatus != ERROR_SUCCESS || subkeysStatus != ERROR_SUCCESS || !security) {
         if (!Deleted(key)) {
             problems.push_back(path + L": cannot read it whole");
+            return std::nullopt;
         }
-        return std::nullopt;
+        return went();
     }
     record.security = *security;
     bool lost = false;
     for (const std::wstring& child : names) {
         const std::size_t known = problems.size();
         std::optional<KeyRecord> sub =
-            ReadTree(key, child, path + L"\\" + child, mayLift, problems);
+            ReadTree(key, child, path + L"\\" + child, mayLift, problems, gone);
         if (sub) {
             record.subkeys.push_back(std::move(*sub));
         } else if (problems.size() != known) {
@@ -145,7 +177,7 @@ std::optional<KeyRecord> ReadTree(HKEY parent, const std::wstring& name, const s
     }
     // A subkey may have gone with this key: then it is gone as a whole.
     if (lost && Deleted(key)) {
-        return std::nullopt;
+        return went();
     }
     return record;
 }
@@ -196,7 +228,7 @@ class ParentNames {
 };
 
 RootRecord ReadRootWith(const RootRecord& root, ParentNames& parents, Problems& problems,
-                        bool mayLift = true) {
+                        bool mayLift = true, Problems* gone = nullptr) {
     RootRecord now{root.hive, root.parent, root.name, std::nullopt};
     const HKEY hive = HiveKey(root.hive);
     bool listed = true;
@@ -206,16 +238,23 @@ RootRecord ReadRootWith(const RootRecord& root, ParentNames& parents, Problems& 
         return now;
     }
     UniqueHkey parent;
-    if (OpenKey(hive, root.parent, KEY_ENUMERATE_SUB_KEYS, parent) != ERROR_SUCCESS) {
+    // Listed again should the root be gone when opened: RegQueryInfoKey's key "must have been
+    // opened with the KEY_QUERY_VALUE access right" (learn.microsoft.com/windows/win32/api/
+    // winreg/nf-winreg-regqueryinfokeyw).
+    if (OpenKey(hive, root.parent, KEY_ENUMERATE_SUB_KEYS | KEY_QUERY_VALUE, parent) !=
+        ERROR_SUCCESS) {
         problems.push_back(root.hive + L"\\" + root.parent + L": cannot open");
         return now;
     }
-    now.key = ReadTree(parent.get(), *stored, RootPath(root), mayLift, problems);
+    now.key = ReadTree(parent.get(), *stored, RootPath(root), mayLift, problems, gone);
     return now;
 }
 
 void DeleteTree(HKEY parent, const std::wstring& name, const std::wstring& path,
                 Problems& problems) {
+    if (Unnameable(name, path, problems)) {
+        return;
+    }
     // Tests leave deny entries behind: open each key's DACL before deleting it.
     {
         UniqueHkey security;
@@ -273,7 +312,8 @@ void RestoreValues(HKEY key, const std::vector<ValueRecord>& want, const std::ws
     };
     for (const ValueRecord& value : have) {
         // A name that differs in case only is deleted too, so that it comes back as recorded.
-        if (recorded(value.name) == want.end()) {
+        if (recorded(value.name) == want.end() &&
+            !Unnameable(value.name, path + L", value \"" + value.name, problems)) {
             status = RegDeleteValueW(key, value.name.c_str());
             if (status != ERROR_SUCCESS) {
                 problems.push_back(path + L": cannot delete value \"" + value.name + L"\" (" +
@@ -284,7 +324,8 @@ void RestoreValues(HKEY key, const std::vector<ValueRecord>& want, const std::ws
     for (const ValueRecord& value : want) {
         const auto current = std::find_if(
             have.begin(), have.end(), [&](const ValueRecord& v) { return v.name == value.name; });
-        if (current != have.end() && SameValue(*current, value)) {
+        if ((current != have.end() && SameValue(*current, value)) ||
+            Unnameable(value.name, path + L", value \"" + value.name, problems)) {
             continue;
         }
         static const BYTE kNothing = 0;
@@ -331,7 +372,7 @@ bool OwnPartMatches(const KeyRecord& want, const KeyRecord& have) {
 // What already matches is left alone: not opened for writing, its DACL never lifted.
 void RestoreKey(HKEY parent, std::optional<std::wstring> stored, const KeyRecord& want,
                 const KeyRecord* have, const std::wstring& path, Problems& problems) {
-    if (stored && have && Matches(want, *have)) {
+    if ((stored && have && Matches(want, *have)) || Unnameable(want.name, path, problems)) {
         return;
     }
     if (stored && *stored != want.name && !RenameKey(parent, *stored, want.name)) {
@@ -493,7 +534,7 @@ Scope KitScope() {
     return scope;
 }
 
-Snapshot Take(const Scope& scope, Problems& problems, bool mayLift) {
+Snapshot Take(const Scope& scope, Problems& problems, bool mayLift, Problems* gone) {
     Snapshot snapshot;
     ParentNames parents;
     std::vector<RootRecord> roots;
@@ -538,7 +579,7 @@ Snapshot Take(const Scope& scope, Problems& problems, bool mayLift) {
             return &other != &root && covers(other, root);
         });
         if (!covered) {
-            snapshot.roots.push_back(ReadRootWith(root, parents, problems, mayLift));
+            snapshot.roots.push_back(ReadRootWith(root, parents, problems, mayLift, gone));
             // Record the name as given when absent, as stored when present.
             if (snapshot.roots.back().key) {
                 snapshot.roots.back().name = snapshot.roots.back().key->name;
@@ -588,8 +629,9 @@ void Restore(const Snapshot& snapshot, Problems& problems) {
         if (root.key && stored) {
             UniqueHkey reader;
             Problems unreadable;
-            if (OpenKey(hive, root.parent, KEY_ENUMERATE_SUB_KEYS, reader) == ERROR_SUCCESS) {
-                have = ReadTree(reader.get(), *stored, path, false, unreadable);
+            if (OpenKey(hive, root.parent, KEY_ENUMERATE_SUB_KEYS | KEY_QUERY_VALUE, reader) ==
+                ERROR_SUCCESS) {
+                have = ReadTree(reader.get(), *stored, path, false, unreadable, nullptr);
             }
             if (!unreadable.empty()) {
                 have.reset();

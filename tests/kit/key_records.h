@@ -9,9 +9,10 @@ namespace mf::kit {
 std::wstring RootPath(const RootRecord& root);
 // Reads the current state. A guarded key that is absent is recorded as its highest absent
 // ancestor below the hive's first level, so that restore also removes parents a test created.
-// A key deleted by another program while it is read is recorded absent. Without `mayLift`,
-// as ReadRoot.
-Snapshot Take(const Scope& scope, Problems& problems, bool mayLift = true);
+// A key deleted by another program while it is read is recorded absent, and its path added to
+// `gone` if given. Without `mayLift`, as ReadRoot.
+Snapshot Take(const Scope& scope, Problems& problems, bool mayLift = true,
+              Problems* gone = nullptr);
 // Reads `root`'s key again, as it is now; without `mayLift`, a key that refuses reading is
 // named in `problems` rather than opened up past its DACL for the moment.
 RootRecord ReadRoot(const RootRecord& root, Problems& problems, bool mayLift = true);

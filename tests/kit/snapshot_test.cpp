@@ -7,6 +7,7 @@
 #include <aclapi.h>
 #include <sddl.h>
 #include <winioctl.h>
+#include <winternl.h>
 
 #include <cstdint>
 #include <cstdio>
@@ -614,6 +615,44 @@ TEST_F(Guard, KeyBelowAParentThatCannotBeListedIsNotTakenForAbsent) {
         EXPECT_TRUE(Mentions(problems, L"HKLM\\" + At(L"Closed"))) << Joined(problems);
         EXPECT_TRUE(FileExists(snapshot_));
     }
+}
+
+// A key named through the native API may hold a NUL, where the registry functions cut its
+// name: a save names it rather than taking it for absent, and a restore never deletes the
+// sibling that its cut name opens.
+TEST_F(Guard, KeyNamedWithANulIsNeitherAbsentNorDeletedByItsCutName) {
+    SetText(M, L"Item\\A", L"", L"sibling");
+    Save();
+    const auto native = [](const char* function, auto... arguments) {
+        const FARPROC address = GetProcAddress(GetModuleHandleW(L"ntdll.dll"), function);
+        return reinterpret_cast<LONG(NTAPI*)(decltype(arguments)...)>(
+            reinterpret_cast<void*>(address))(arguments...);
+    };
+    UniqueHkey item;
+    UniqueHkey nul;
+    ASSERT_EQ(RegOpenKeyExW(M, At(L"Item").c_str(), 0, KEY_ALL_ACCESS | kView, item.put()), 0);
+    wchar_t name[] = L"A\0B";
+    UNICODE_STRING counted{6, sizeof name, name};
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, &counted, OBJ_CASE_INSENSITIVE, item.get(), nullptr);
+    void* const none = nullptr;
+    ASSERT_EQ(native("NtCreateKey", nul.put(), ACCESS_MASK{KEY_ALL_ACCESS}, &attributes, ULONG{0},
+                     none, ULONG{0}, none),
+              0);
+
+    Problems problems;
+    EXPECT_EQ(RestoreFrom(snapshot_, problems), kFailed);
+    EXPECT_TRUE(Mentions(problems, L"HKLM\\" + At(L"Item\\A<NUL>"))) << Joined(problems);
+    UniqueHkey sibling;
+    EXPECT_EQ(RegOpenKeyExW(M, At(L"Item\\A").c_str(), 0, KEY_READ | kView, sibling.put()), 0)
+        << "the sibling was deleted";
+
+    DeleteTree(M, At(L"Item\\A"));
+    DeleteFileW(snapshot_.c_str());
+    problems.clear();
+    EXPECT_EQ(SaveCommand(snapshot_, scope_, problems), kFailed);
+    EXPECT_TRUE(Mentions(problems, L"HKLM\\" + At(L"Item\\A"))) << Joined(problems);
+    EXPECT_EQ(native("NtDeleteKey", nul.get()), 0);
 }
 
 // The stand-in player's folder goes when it was not there at save time, and only then; a
