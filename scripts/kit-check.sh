@@ -55,11 +55,12 @@ run_wine() {
 }
 # A Wine command whose output matters only when it fails: then it is shown, with what failed.
 wine_step() {  # what, then the command
-    local what=$1 output
+    local what=$1 output status=0
     shift
-    if ! output=$(run_wine "$@" 2>&1); then
+    output=$(run_wine "$@" 2>&1) || status=$?
+    if [ "$status" -ne 0 ]; then
         printf '%s\n' "$output" | tr -d '\r' | tail -n 20 >&2
-        fail "$what"
+        fail "$what (exit code $status)"
     fi
 }
 reg() {
