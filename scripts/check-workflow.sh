@@ -150,6 +150,9 @@ if ! grep -qF "kSaveOrRestoreFailed = $(value ExitCutOff);" "$root/tests/kit/run
     grep -qx "exit /b $(value ExitCutOff)"; then
     fail "a cut-off run does not end with $(value ExitCutOff)"
 fi
+cut_off_said=$(sed -n "s/^\$CutOffSaid = '\([^']*\)'\$/\1/p" "$script")
+[ -n "$cut_off_said" ] && tr -d '\r' <"$root/tests/kit/run-tests.cmd" | sed -n '/^:cut_off/,/^exit/p' | grep -qF "$cut_off_said" ||
+    fail "windows-ci.ps1 looks for \"$cut_off_said\", which run-tests.cmd does not say of a cut-off run"
 grep -qF "kLeftover = $(value ExitLeftover);" "$root/tests/kit/run.h" ||
     fail "a start after a cut-off run does not end with $(value ExitLeftover)"
 # The script finds the types as the u"..." strings of constants.h: the table and .cue.

@@ -3,7 +3,8 @@
 # spaces and characters outside ASCII, in a new 64-bit prefix of its own seeded as Windows
 # ships, started through Wine's cmd with nothing from this side in the environment beyond
 # what Wine itself needs. In turn:
-#   a run killed during a suite, which leaves its snapshot and no suite behind;
+#   a run killed during a suite with code 1, which leaves its snapshot and no suite behind, and
+#   a guard that ends with 0 and leaves it: both reported as cut off;
 #   a start from a kit that others may change, and one with a suite limit out of range, which
 #   must be refused;
 #   a plain start, which must refuse, list what differs and change nothing;
@@ -54,6 +55,8 @@ run_wine() {
         "$wine" "$@"
 }
 # A Wine command whose output matters only when it fails: then it is shown, with what failed.
+# Its output is read through a pipe, which the session's server holds open until it has ended,
+# so the next Wine program meets no server shutting down: keep it a pipe, not a file.
 wine_step() {  # what, then the command
     local what=$1 output status=0
     shift
@@ -200,6 +203,15 @@ kit_done
 expect_status 3 "ended from outside, so the machine was not put back"
 expect_said "was ended before it could put the machine back"
 [ -f "$state_folder/snapshot.txt" ] || fail "the killed run left no snapshot"
+# The same for a guard ended with 0 (as Wine's own taskkill leaves it): a stand-in that exits 0
+# at once, with the snapshot still there.
+cp "$kit/tests/kit_guard.exe" "$work/kit_guard.exe"
+cp "$empty_program" "$kit/tests/kit_guard.exe"
+start_kit ended-with-0
+kit_done
+cp "$work/kit_guard.exe" "$kit/tests/kit_guard.exe"
+expect_status 3 "a guard that ended with 0 and left its snapshot"
+expect_said "was ended before it could put the machine back"
 # Changed since: what the suites would have left, and a verb installed after the cut-off.
 reg add 'HKLM\Software\Classes\.mp3' /ve /d 'Marblefinch.mp3' /f
 reg add 'HKLM\Software\Classes\.mp3' /v PerceivedType /d video /f

@@ -60,6 +60,7 @@ if mf_runs_32bit && [ -n "$(not_installed wine32:i386)" ]; then
         echo "setup: no 32-bit Wine could be installed ($(grep '^E:' <<<"$said" | tail -n 1));" \
             "the Wine suites and the demo run the 64-bit build" >&2
         # An architecture added in vain would have every later update fetch its indexes.
-        [ -z "$added" ] || $sudo dpkg --remove-architecture i386
+        [ -z "$added" ] || $sudo dpkg --remove-architecture i386 ||
+            echo "setup: warning: could not remove the i386 architecture again" >&2
     fi
 fi

@@ -24,6 +24,9 @@ $Suites = @('core_tests', 'wine_registry_tests', 'win32_tests', 'e2e_tests')
 $StateFolder = 'Marblefinch_associate test kit'
 $ExitCutOff = 3
 $ExitLeftover = 5
+# What run-tests.cmd says of a run ended from outside: with the code, it shows that taskkill /f
+# left the guard a code run-tests.cmd reads as that (assumed 1: A22, docs/assumptions.md).
+$CutOffSaid = 'was ended before it could put the machine back'
 # Each suite's limit, in the full run and the cut-off run: the four of them, the cut's two waits,
 # the saves, reads and restores around them fit in the step's timeout-minutes in ci.yml, and
 # that in the job's, so that a run whose suites all hang ends with the guard naming each one,
@@ -211,6 +214,9 @@ try {
     $cut.WaitForExit()
     Get-Content (Join-Path $Out 'cut-off.out') | Write-Host
     if ($cut.ExitCode -ne $ExitCutOff) { throw "the cut-off run exited with $($cut.ExitCode), expected $ExitCutOff" }
+    if (-not (Select-String -Quiet -SimpleMatch $CutOffSaid -LiteralPath (Join-Path $Out 'cut-off.out'))) {
+        throw "the cut-off run did not say `"$CutOffSaid`": taskkill /f left the guard a code other than the one assumed (A22)"
+    }
     # The suites' job ends them with the guard: each is waited for, up to a minute, not slept on.
     foreach ($left in @(Get-Process -Name $Suites -ErrorAction SilentlyContinue)) { $null = $left.WaitForExit(60000) }
     if (Get-Process -Name $Suites -ErrorAction SilentlyContinue) { throw "a suite outlived the guard that ran it" }

@@ -68,17 +68,24 @@ fi
 # delay of 0 seconds) it shuts down as the command ends, and a Wine program that starts
 # meanwhile, here or in the caller, can be cut off ("wine client error:0: recvmsg: Connection
 # reset by peer").
+server_gone() {  # a server left persistent by a script that was killed would never go
+    timeout 120 wineserver -w || {
+        echo "wine-prefix.sh: the Wine server of $prefix did not end within 120 s (one left" \
+            "running by a killed script?); end it with WINEPREFIX=$prefix wineserver -k" >&2
+        exit 1
+    }
+}
 wine_command() {
     local status=0
     "$loader" "$@" || status=$?
-    wineserver -w
+    server_gone
     return "$status"
 }
 
 if [ ! -f "$prefix/system.reg" ]; then
     mkdir -p "$prefix"
     WINEARCH=$arch "$loader" wineboot -i >/dev/null 2>&1 || true
-    wineserver -w
+    server_gone
 fi
 if [ "$(prefix_arch)" != "$arch" ]; then
     echo "wine-prefix.sh: Wine did not make a $arch prefix in $prefix (got '$(prefix_arch)')" >&2

@@ -11,6 +11,7 @@
 #include <shlwapi.h>
 #include <versionhelpers.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <functional>
 #include <iostream>
@@ -60,17 +61,25 @@ std::wstring EnvironmentVariable(const wchar_t* name) {
 }
 
 // For the kit check, which ends or stops a run while this suite certainly runs: with
-// MF_KIT_HOLD naming a file, the suite makes it before its first test and waits for as long as
-// it is there.
+// MF_KIT_HOLD naming a file, the suite makes it before its first test and waits while it is
+// there, ten minutes at most. Only a new file: one that is there is neither held on nor touched.
 void HoldWhileAsked() {
     const std::wstring file = EnvironmentVariable(L"MF_KIT_HOLD");
     if (file.empty()) {
         return;
     }
     // Closed at once, so that whoever ends the hold can delete it.
-    UniqueKernelHandle(CreateFileW(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                   FILE_ATTRIBUTE_NORMAL, nullptr));
-    while (GetFileAttributesW(file.c_str()) != INVALID_FILE_ATTRIBUTES) {
+    const UniqueKernelHandle made(CreateFileW(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                              FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (made.get() == INVALID_HANDLE_VALUE) {
+        std::fwprintf(stderr, L"e2e_tests: MF_KIT_HOLD: cannot make %ls; not holding\n",
+                      file.c_str());
+        return;
+    }
+    std::fwprintf(stderr, L"e2e_tests: holding while %ls is there (MF_KIT_HOLD)\n", file.c_str());
+    for (int waited = 0;
+         waited < 600000 && GetFileAttributesW(file.c_str()) != INVALID_FILE_ATTRIBUTES;
+         waited += 50) {
         Sleep(50);
     }
 }

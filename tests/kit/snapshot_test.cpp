@@ -639,6 +639,12 @@ TEST_F(Guard, KeyNamedWithANulIsNeitherAbsentNorDeletedByItsCutName) {
     ASSERT_EQ(native("NtCreateKey", nul.put(), ACCESS_MASK{KEY_ALL_ACCESS}, &attributes, ULONG{0},
                      none, ULONG{0}, none),
               0);
+    // Deleted whatever the checks below find: no registry function could delete it later.
+    const auto deleteNul = [&] { EXPECT_EQ(native("NtDeleteKey", nul.get()), 0); };
+    struct AtEnd {
+        decltype(deleteNul)& run;
+        ~AtEnd() { run(); }
+    } atEnd{deleteNul};
 
     Problems problems;
     EXPECT_EQ(RestoreFrom(snapshot_, problems), kFailed);
@@ -652,7 +658,6 @@ TEST_F(Guard, KeyNamedWithANulIsNeitherAbsentNorDeletedByItsCutName) {
     problems.clear();
     EXPECT_EQ(SaveCommand(snapshot_, scope_, problems), kFailed);
     EXPECT_TRUE(Mentions(problems, L"HKLM\\" + At(L"Item\\A"))) << Joined(problems);
-    EXPECT_EQ(native("NtDeleteKey", nul.get()), 0);
 }
 
 // The stand-in player's folder goes when it was not there at save time, and only then; a
