@@ -387,8 +387,8 @@ TEST_P(FileTypes, OpenAsTheToolsClassAndNamedByTheType) {
     const std::wstring& type = GetParam();
     const std::wstring file = Media().File(type);
     const std::wstring progId = L"Marblefinch" + type;
-    // As the tool's own class, on every Windows.
-    ASSERT_TRUE(ShellOpen(file, nullptr, progId.c_str()));
+    // As the tool's own class, on every Windows; a failure names the shell's error.
+    ASSERT_TRUE(ShellOpen(file, nullptr, progId.c_str())) << "error " << GetLastError();
     ExpectStartedWith(Player(), file);
     EXPECT_EQ(Assoc(ASSOCSTR_DEFAULTICON, progId), Player().Exe() + L",0");
     // Through the type, as Explorer looks it up; nothing is opened.
