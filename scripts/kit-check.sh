@@ -325,16 +325,22 @@ expect_said "FAILED  core_tests: no test ran"
 expect_said "not a full run: with GTEST_FILTER in the environment"
 expect_state_as_before empty
 # The same, its snapshot deleted while the suites run: the run must say so, not "kept".
-# Deleted as soon as it is there, so that no restore can come first. Every suite hangs here
-# (repeats for ever) and must be ended at the limit given, and named.
-(until rm "$state_folder/snapshot.txt" 2>/dev/null; do sleep 0.05; done) &
-deleter=$!
+# Every suite hangs here (repeats for ever) and must be ended at the limit given, and named.
+# Deleted once the first suite's log is there: after the save, and long before the restore.
+# Not sooner: Wine's server looks a renamed file up by its new name after the rename, and
+# reports ERROR_NOT_ENOUGH_MEMORY for a save that succeeded if the file is gone by then
+# (server/fd.c, set_fd_name_info).
 kit_filter=NoSuchTest kit_repeat=-1 start_kit gone /limit:2
+(until [ -e "$kit/results/core_tests.log" ] && rm "$state_folder/snapshot.txt" 2>/dev/null; do
+    sleep 0.05
+done) &
+deleter=$!
 kit_done
 for suite in core_tests wine_registry_tests win32_tests e2e_tests; do
     expect_said "FAILED  $suite: did not finish within 2 seconds and was ended"
 done
-kill "$deleter" 2>/dev/null && fail "the gone run saved no snapshot"
+kill "$deleter" 2>/dev/null &&
+    fail "the gone run's snapshot was never deleted: none was saved, or no suite ran"
 wait "$deleter" || true
 expect_status 3 "the snapshot was gone when the run restored"
 expect_said "snapshot.txt is gone: something deleted it during the run"

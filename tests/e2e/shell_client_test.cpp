@@ -224,9 +224,9 @@ bool Finished(HANDLE process) {
 
 // Opens `file` as the shell does for a double-click (no verb: the default one) or with the
 // verb named, and waits for what it started. With `progId`, the file is opened as that class,
-// whatever its type resolves to. False when the shell started nothing.
+// whatever its type resolves to. False when the shell started nothing, with why in `why`.
 bool ShellOpen(const std::wstring& file, const wchar_t* verb = nullptr,
-               const wchar_t* progId = nullptr) {
+               const wchar_t* progId = nullptr, std::string* why = nullptr) {
     SHELLEXECUTEINFOW info{};
     info.cbSize = sizeof info;
     info.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_NOASYNC | SEE_MASK_FLAG_NO_UI |
@@ -235,11 +235,24 @@ bool ShellOpen(const std::wstring& file, const wchar_t* verb = nullptr,
     info.lpFile = file.c_str();
     info.lpClass = progId;
     info.nShow = SW_SHOWNORMAL;
-    if (!ShellExecuteExW(&info) || info.hProcess == nullptr) {
+    const BOOL done = ShellExecuteExW(&info);
+    const DWORD error = GetLastError();
+    if (!done || info.hProcess == nullptr) {
+        if (why != nullptr) {
+            *why = (done ? "no process handle" : "failed") + std::string(", error ") +
+                   std::to_string(error) + ", instance " +
+                   std::to_string(reinterpret_cast<INT_PTR>(info.hInstApp));
+        }
         return false;
     }
     const UniqueKernelHandle process(info.hProcess);
-    return Finished(process.get());
+    if (!Finished(process.get())) {
+        if (why != nullptr) {
+            *why = "the started program did not end in time";
+        }
+        return false;
+    }
+    return true;
 }
 
 // What the shell's association functions answer for a type or class, without opening
@@ -387,8 +400,9 @@ TEST_P(FileTypes, OpenAsTheToolsClassAndNamedByTheType) {
     const std::wstring& type = GetParam();
     const std::wstring file = Media().File(type);
     const std::wstring progId = L"Marblefinch" + type;
-    // As the tool's own class, on every Windows; a failure names the shell's error.
-    ASSERT_TRUE(ShellOpen(file, nullptr, progId.c_str())) << "error " << GetLastError();
+    // As the tool's own class, on every Windows; a failure says what the shell answered.
+    std::string why;
+    ASSERT_TRUE(ShellOpen(file, nullptr, progId.c_str(), &why)) << why;
     ExpectStartedWith(Player(), file);
     EXPECT_EQ(Assoc(ASSOCSTR_DEFAULTICON, progId), Player().Exe() + L",0");
     // Through the type, as Explorer looks it up; nothing is opened.
