@@ -235,20 +235,24 @@ bool ShellOpen(const std::wstring& file, const wchar_t* verb = nullptr,
     info.lpFile = file.c_str();
     info.lpClass = progId;
     info.nShow = SW_SHOWNORMAL;
+    // Marked, so that a failure tells what the shell set and what it left alone.
+    constexpr INT_PTR kUnset = -1;
+    info.hInstApp = reinterpret_cast<HINSTANCE>(kUnset);
+    SetLastError(ERROR_SUCCESS);
     const BOOL done = ShellExecuteExW(&info);
     const DWORD error = GetLastError();
     if (!done || info.hProcess == nullptr) {
         if (why != nullptr) {
-            *why = (done ? "no process handle" : "failed") + std::string(", error ") +
-                   std::to_string(error) + ", instance " +
-                   std::to_string(reinterpret_cast<INT_PTR>(info.hInstApp));
+            const INT_PTR instance = reinterpret_cast<INT_PTR>(info.hInstApp);
+            *why = (done ? "no process handle" : "failed, error " + std::to_string(error)) +
+                   ", hInstApp " + (instance == kUnset ? "not set" : std::to_string(instance));
         }
         return false;
     }
     const UniqueKernelHandle process(info.hProcess);
     if (!Finished(process.get())) {
         if (why != nullptr) {
-            *why = "the started program did not end in time";
+            *why = "what it started did not end within 20 s";
         }
         return false;
     }
@@ -402,7 +406,8 @@ TEST_P(FileTypes, OpenAsTheToolsClassAndNamedByTheType) {
     const std::wstring progId = L"Marblefinch" + type;
     // As the tool's own class, on every Windows; a failure says what the shell answered.
     std::string why;
-    ASSERT_TRUE(ShellOpen(file, nullptr, progId.c_str(), &why)) << why;
+    ASSERT_TRUE(ShellOpen(file, nullptr, progId.c_str(), &why))
+        << why << "; the class's command now: " << Utf8(Assoc(ASSOCSTR_COMMAND, progId));
     ExpectStartedWith(Player(), file);
     EXPECT_EQ(Assoc(ASSOCSTR_DEFAULTICON, progId), Player().Exe() + L",0");
     // Through the type, as Explorer looks it up; nothing is opened.
