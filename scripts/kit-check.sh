@@ -283,7 +283,8 @@ for command in "restore snapshot.txt" "save new-snapshot.txt"; do
     run_wine "$kit_windows\\tests\\kit_guard.exe" "${command% *}" \
         "C:\\ProgramData\\Marblefinch_associate test kit\\${command#* }" >"$work/second.out" 2>&1 ||
         second=$?
-    [ "$second" -eq 4 ] || fail "kit_guard $command during a run exited with $second, expected 4"
+    [ "$second" -eq 4 ] || fail "kit_guard $command during a run exited with $second," \
+        "expected 4; it said: $(tr -d '\r' <"$work/second.out")"
 done
 [ -f "$state_folder/snapshot.txt" ] || fail "a kit_guard restore during the run took its snapshot"
 reg add "${choice_key}Latest\ProgId" /v ProgId /d Reset.Mp3File /f
