@@ -4,11 +4,14 @@
 # Windows-like prefix, then shows the entries that landed and the exit code.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# Wine programs start with the address layout fixed, where the host allows it (host.sh).
+source scripts/host.sh
+layout=$(mf_fixed_layout)
+[ -z "$layout" ] || exec $layout bash scripts/demo.sh "$@"
 
 bash scripts/setup.sh
 # Without a 32-bit Wine (the kernel runs no 32-bit code, or the mirror could not give it) the
 # demo runs the same sources' 64-bit build, and says why.
-source scripts/host.sh
 preset=windows
 wine=wine
 no_32bit=$(mf_no_32bit_wine)

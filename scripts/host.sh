@@ -35,3 +35,20 @@ mf_no_32bit_wine() {
         echo "no 32-bit Wine could be installed"
     fi
 }
+
+# Debian's 64-bit Wine loader has no preloader to keep free the page at which Wine maps each
+# process's shared data (0x7ffe0000), and the kernel may start a process's heap anywhere in
+# the gigabyte after the loader; where it starts on that page, the program fails to start
+# (row 20, docs/wine-divergences.md). So Wine programs run without address randomization
+# where the host lets a program ask for that: prints the command that runs one so, or nothing
+# when it is in effect already or cannot be had (then says so).
+mf_fixed_layout() {
+    if ((0x$(cat /proc/self/personality 2>/dev/null || echo 0) & 0x40000)); then
+        return 0
+    elif setarch "$(uname -m)" -R true 2>/dev/null; then
+        echo "setarch $(uname -m) -R"
+    else
+        echo "this host does not let programs run without address randomization: now and" \
+            "then a Wine program may fail to start (row 20, docs/wine-divergences.md)" >&2
+    fi
+}

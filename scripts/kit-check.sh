@@ -4,7 +4,8 @@
 # ships, started through Wine's cmd with nothing from this side in the environment beyond
 # what Wine itself needs. In turn:
 #   a run killed during a suite with code 1, which leaves its snapshot and no suite behind, and
-#   a guard that ends with 0 and leaves it: both reported as cut off;
+#   a guard that ends with 0 and leaves it: both reported as cut off; and a guard that cannot
+#   be started, which must be named as such;
 #   a start from a kit that others may change, and one with a suite limit out of range, which
 #   must be refused;
 #   a plain start, which must refuse, list what differs and change nothing;
@@ -20,6 +21,10 @@
 # were, and nothing new may be left under Program Files.
 # Usage: kit-check.sh KIT_ZIP EMPTY_PROGRAM WORK_FOLDER END_TASK_PROGRAM
 set -Eeuo pipefail
+# Wine programs start with the address layout fixed, where the host allows it (host.sh).
+source "$(dirname "$0")/host.sh"
+layout=$(mf_fixed_layout)
+[ -z "$layout" ] || exec $layout bash "$0" "$@"
 kit_zip=$(realpath "$1")
 empty_program=$(realpath "$2")
 work=$3
@@ -209,9 +214,18 @@ cp "$kit/tests/kit_guard.exe" "$work/kit_guard.exe"
 cp "$empty_program" "$kit/tests/kit_guard.exe"
 start_kit ended-with-0
 kit_done
-cp "$work/kit_guard.exe" "$kit/tests/kit_guard.exe"
 expect_status 3 "a guard that ended with 0 and left its snapshot"
 expect_said "was ended before it could put the machine back"
+# A guard that cannot be started (a folder in its place): said in one line after cmd's own.
+rm "$kit/tests/kit_guard.exe"
+mkdir "$kit/tests/kit_guard.exe"
+start_kit unstartable
+kit_done
+rmdir "$kit/tests/kit_guard.exe"
+cp "$work/kit_guard.exe" "$kit/tests/kit_guard.exe"
+expect_status 3 "a guard that could not be started"
+expect_said "Windows could not start tests\\kit_guard.exe: error 9009, not found."
+[ "$(grep -c . "$work/unstartable.out")" -eq 2 ] || fail "the unstartable run said more than two lines"
 # Changed since: what the suites would have left, and a verb installed after the cut-off.
 reg add 'HKLM\Software\Classes\.mp3' /ve /d 'Marblefinch.mp3' /f
 reg add 'HKLM\Software\Classes\.mp3' /v PerceivedType /d video /f
@@ -342,7 +356,8 @@ expect_status 3 "the snapshot was gone when the run restored"
 expect_said "snapshot.txt is gone: something deleted it during the run"
 expect_same_state before gone
 
-echo "kit-check: passed (a run ended from outside, a kit others may change, a limit out of range," \
+echo "kit-check: passed (a run ended from outside, a guard that cannot start," \
+    "a kit others may change, a limit out of range," \
     "a refusing start," \
     "/restore and a run after it, a stopped run with a second start refused, a failing run," \
     "suites that ran no test, hung suites ended at the limit and a snapshot deleted meanwhile;" \
