@@ -9,6 +9,9 @@
 # Usage: bench/run.sh [rounds]   (default 11)
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# Wine programs start with the address layout fixed, where the host allows it (host.sh).
+source scripts/host.sh
+mf_fixed_layout bench/run.sh "$@"
 rounds=${1:-11}
 
 bash scripts/setup.sh

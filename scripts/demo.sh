@@ -6,8 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 # Wine programs start with the address layout fixed, where the host allows it (host.sh).
 source scripts/host.sh
-layout=$(mf_fixed_layout)
-[ -z "$layout" ] || exec $layout bash scripts/demo.sh "$@"
+mf_fixed_layout scripts/demo.sh "$@"
 
 bash scripts/setup.sh
 # Without a 32-bit Wine (the kernel runs no 32-bit code, or the mirror could not give it) the

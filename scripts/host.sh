@@ -39,16 +39,17 @@ mf_no_32bit_wine() {
 # Debian's 64-bit Wine loader has no preloader to keep free the page at which Wine maps each
 # process's shared data (0x7ffe0000), and the kernel may start a process's heap anywhere in
 # the gigabyte after the loader; where it starts on that page, the program fails to start
-# (row 20, docs/wine-divergences.md). So Wine programs run without address randomization
-# where the host lets a program ask for that: prints the command that runs one so, or nothing
-# when it is in effect already or cannot be had (then says so).
+# (row 20, docs/wine-divergences.md). So a script that starts Wine programs runs itself again
+# without address randomization, where the host lets a program ask for that, or says it cannot.
+# Called first, with the script and its arguments; once for a script and all it starts.
 mf_fixed_layout() {
+    [ -z "${MF_FIXED_LAYOUT_ASKED:-}" ] || return 0
+    export MF_FIXED_LAYOUT_ASKED=1
     if ((0x$(cat /proc/self/personality 2>/dev/null || echo 0) & 0x40000)); then
         return 0
     elif setarch "$(uname -m)" -R true 2>/dev/null; then
-        echo "setarch $(uname -m) -R"
-    else
-        echo "this host does not let programs run without address randomization: now and" \
-            "then a Wine program may fail to start (row 20, docs/wine-divergences.md)" >&2
+        exec setarch "$(uname -m)" -R bash "$@"
     fi
+    echo "$(basename "$1"): this host does not let programs run without address randomization:" \
+        "now and then a Wine program may fail to start (row 20, docs/wine-divergences.md)" >&2
 }

@@ -23,8 +23,7 @@
 set -Eeuo pipefail
 # Wine programs start with the address layout fixed, where the host allows it (host.sh).
 source "$(dirname "$0")/host.sh"
-layout=$(mf_fixed_layout)
-[ -z "$layout" ] || exec $layout bash "$0" "$@"
+mf_fixed_layout "$0" "$@"
 kit_zip=$(realpath "$1")
 empty_program=$(realpath "$2")
 work=$3
@@ -217,6 +216,7 @@ kit_done
 expect_status 3 "a guard that ended with 0 and left its snapshot"
 expect_said "was ended before it could put the machine back"
 # A guard that cannot be started (a folder in its place): said in one line after cmd's own.
+# Wine's cmd gives 9009 for it; what Windows' cmd gives is not checked here (A21).
 rm "$kit/tests/kit_guard.exe"
 mkdir "$kit/tests/kit_guard.exe"
 start_kit unstartable
@@ -224,8 +224,9 @@ kit_done
 rmdir "$kit/tests/kit_guard.exe"
 cp "$work/kit_guard.exe" "$kit/tests/kit_guard.exe"
 expect_status 3 "a guard that could not be started"
-expect_said "Windows could not start tests\\kit_guard.exe: error 9009, not found."
-[ "$(grep -c . "$work/unstartable.out")" -eq 2 ] || fail "the unstartable run said more than two lines"
+expect_said "Windows could not start tests\\kit_guard.exe: error 9009; what was printed above may tell."
+lines=$(grep -c . "$work/unstartable.out" || true)
+[ "$lines" -eq 2 ] || fail "the unstartable run said $lines lines, expected 2: $(tr -d '\r' <"$work/unstartable.out")"
 # Changed since: what the suites would have left, and a verb installed after the cut-off.
 reg add 'HKLM\Software\Classes\.mp3' /ve /d 'Marblefinch.mp3' /f
 reg add 'HKLM\Software\Classes\.mp3' /v PerceivedType /d video /f

@@ -5,6 +5,9 @@
 # Runs inside a Wine virtual desktop so Wine draws the window frames itself.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# Wine programs start with the address layout fixed, where the host allows it (host.sh).
+source scripts/host.sh
+mf_fixed_layout scripts/screenshot.sh "$@"
 box=${1:-docs/error-box.png}
 window=${2:-docs/window.png}
 

@@ -8,6 +8,9 @@
 #   Wine), and the test kit run through its run-tests.cmd in a prefix of its own.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# Wine programs start with the address layout fixed, where the host allows it (host.sh).
+source scripts/host.sh
+mf_fixed_layout scripts/test.sh "$@"
 
 bash scripts/setup.sh
 # Every relative link in README.md and docs/ names a file that exists.
@@ -59,11 +62,9 @@ version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build/windows/CMakeCache.
 # The two prefixes' suites side by side: each prefix has its own wineserver, and its suites
 # hold a lock on it (tests/wine.cmake), so they still run one after another.
 source scripts/host.sh
-# Wine programs start with the address layout fixed, where the host allows it (host.sh).
-layout=$(mf_fixed_layout)
 no_32bit=$(mf_no_32bit_wine)
 if [ -z "$no_32bit" ]; then
-    $layout ctest --preset windows --parallel 2
+    ctest --preset windows --parallel 2
     kit=build/windows/Marblefinch_associate-$version-win32-tests.zip
     empty=build/windows/bench/bench_empty.exe
 else
@@ -81,7 +82,7 @@ else
     cmake --preset windows64
     cmake --build --preset windows64
     cmake --build --preset windows64 --target test-kit
-    $layout ctest --preset windows64 --label-regex wine
+    ctest --preset windows64 --label-regex wine
     kit=build/windows64/Marblefinch_associate-$version-win64-tests.zip
     empty=build/windows64/bench/bench_empty.exe
 fi

@@ -34,7 +34,8 @@ if %CODE% geq 0 if %CODE% leq 5 exit /b %CODE%
 rem Not one of its own codes: it did not run as it should, or did not run at all.
 rem 9009 is taken to be what cmd gives for a command it cannot find (assumed: A21,
 rem docs/assumptions.md).
-if "%CODE%"=="9009" echo run-tests: Windows could not start tests\kit_guard.exe: error 9009, not found.
+rem No parentheses in the two lines below: Wine's cmd ends the command after an if at one.
+if "%CODE%"=="9009" echo run-tests: Windows could not start tests\kit_guard.exe: error 9009; what was printed above may tell.
 if not "%CODE%"=="9009" echo run-tests: tests\kit_guard.exe ended with %CODE%, which is none of its own exit codes: it did not run as it should, or was kept from starting, by a security product or a policy, say; what was printed above may tell. If it ran, the next start names any snapshot it left.
 exit /b 3
 
