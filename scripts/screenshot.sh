@@ -56,12 +56,18 @@ box_shown() {
 
 "$wine" explorer /desktop=shot,520x240 "build/$preset/Marblefinch_associate.exe" \
     'C:\Program Files\Marblefinch\player.exe' regfolder "Play with Marblefinch" &
-for _ in $(seq 300); do box_shown && break || sleep 0.2; done
+for _ in $(seq 300); do
+    box_shown && break
+    sleep 0.2
+done
 box_shown || fail "no error box within 60 s"
 mkdir -p "$(dirname "$box")" "$(dirname "$window")"
 capture 520x240 "$box"
 xdotool key Return
-for _ in $(seq 300); do box_shown && sleep 0.2 || break; done
+for _ in $(seq 300); do
+    box_shown || break
+    sleep 0.2
+done
 ! box_shown || fail "the error box was still there 60 s after Return"
 capture 320x80 "$window"
 echo "wrote $box and $window"
