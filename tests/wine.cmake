@@ -47,7 +47,14 @@ target_include_directories(e2e_tests PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
 target_compile_options(e2e_tests PRIVATE ${MF_WARNINGS})
 target_link_libraries(e2e_tests PRIVATE
   mf_core GTest::gtest GTest::gtest_main advapi32 user32 gdi32 shell32 shlwapi version ole32)
-add_dependencies(e2e_tests Marblefinch_associate stand_in_player)
+# Hooked into the tool by e2e_tests to read the label's font where its handle is valid.
+add_library(font_probe SHARED e2e/font_probe.cpp)
+set_target_properties(font_probe PROPERTIES PREFIX "")
+target_compile_options(font_probe PRIVATE ${MF_WARNINGS})
+target_link_libraries(font_probe PRIVATE user32 gdi32)
+# The hook by its plain name on 32-bit Windows too, where a stdcall export is decorated.
+target_link_options(font_probe PRIVATE -Wl,--kill-at)
+add_dependencies(e2e_tests Marblefinch_associate stand_in_player font_probe)
 # The file version the image must carry, from the build rather than written out again, and
 # the processor its manifest names.
 target_compile_definitions(e2e_tests PRIVATE MF_PROJECT_VERSION="${PROJECT_VERSION}"
@@ -146,8 +153,8 @@ set(MF_KIT_STAGE ${CMAKE_BINARY_DIR}/test-kit)
 set(MF_KIT_ZIP ${CMAKE_BINARY_DIR}/${MF_KIT_NAME}.zip)
 # The guard's own tests stay on the build machine: they break and mend the security of real
 # keys on purpose, which a kept machine need not go through.
-set(MF_KIT_PROGRAMS core_tests wine_registry_tests win32_tests planted e2e_tests stand_in_player
-  kit_guard)
+set(MF_KIT_PROGRAMS core_tests wine_registry_tests win32_tests planted e2e_tests font_probe
+  stand_in_player kit_guard)
 set(MF_KIT_FILES)
 foreach(program IN LISTS MF_KIT_PROGRAMS)
   list(APPEND MF_KIT_FILES $<TARGET_FILE:${program}>)

@@ -225,6 +225,22 @@ void ExpectErrorBoxThenCloseable(ToolProcess& tool, const std::wstring& caption,
     MapWindowPoints(HWND_DESKTOP, form, reinterpret_cast<POINT*>(&labelRect), 2);
     EXPECT_EQ(labelRect.left, 8);
     EXPECT_EQ(labelRect.top, 16);
+    // Its font as asked for, installed or not: a substitute of the same size passes the size
+    // checks below. The handle is the tool's, so a hook reads it on the tool's thread.
+    const HMODULE probe = LoadLibraryW(L"font_probe.dll");
+    ASSERT_NE(probe, nullptr) << "font_probe.dll is not beside the suite";
+    auto& font =
+        *static_cast<LOGFONTW*>(reinterpret_cast<void*>(GetProcAddress(probe, "probedFont")));
+    font = {};
+    const HHOOK hook = SetWindowsHookExW(
+        WH_CALLWNDPROC,
+        reinterpret_cast<HOOKPROC>(reinterpret_cast<void*>(GetProcAddress(probe, "ProbeFont"))),
+        probe, GetWindowThreadProcessId(label, nullptr));
+    SendMessageW(label, RegisterWindowMessageW(L"MarblefinchProbeFont"), 0, 0);
+    UnhookWindowsHookEx(hook);
+    EXPECT_STREQ(font.lfFaceName, L"Tahoma");
+    EXPECT_EQ(font.lfWeight, FW_NORMAL);
+    EXPECT_EQ(font.lfHeight, MulDiv(-11, GetDeviceCaps(win32::ScreenDc().get(), LOGPIXELSY), 96));
     // Sized to its caption in Tahoma 8 pt: one line, all of it inside the window.
     const bool tahoma = FontInstalled(L"Tahoma");
     if (tahoma) {
