@@ -6,7 +6,7 @@
 # Usage: check-workflow.sh RELEASE_ZIP KIT_ZIP...   (the zips as the build made them)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-workflow=$root/.github/workflows/ci.yml
+workflow=${MF_CHECK_WORKFLOW:-$root/.github/workflows/ci.yml}  # another copy, to show a fault it finds
 script=$root/scripts/windows-ci.ps1
 checker=$root/scripts/workflow-check
 fail() {
@@ -45,10 +45,12 @@ grep -qF "sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build/windows/CMakeCache.
     fail "the workflow does not read the version as scripts/test.sh does"
 matrix_kits=$(sed -n 's/^ *kit: \[\(.*\)\]$/\1/p' "$workflow" | tr -d ' ' | tr ',' ' ')
 [ -n "$matrix_kits" ] || fail "no kit matrix in the workflow"
-expanded=$(for kit in $matrix_kits; do
+expand() {  # kit: the workflow as the matrix leg of that kit reads it
     sed -e "s/\${{ *\(steps\.names\|needs\.linux\)\.outputs\.version *}}/$version/g" \
-        -e "s/\${{ *matrix\.kit *}}/$kit/g" "$workflow"
-done)
+        -e "s/\(needs\.linux\.outputs\)\[format('\([^'{]*\){0}\([^']*\)', matrix\.kit)\]/\1.\2$1\3/g" \
+        -e "s/\${{ *matrix\.kit *}}/$1/g" "$workflow"
+}
+expanded=$(for kit in $matrix_kits; do expand "$kit"; done)
 names=$(grep -o "[^ \"'=]*Marblefinch_associate-[^ \"']*" <<<"$expanded" | sed 's/\.sha256$//' | sort -u)
 made() {  # name: a zip given, by its path under build/ or else by its file name
     local given kit
@@ -75,12 +77,35 @@ done
 for given in "$release" "${kits[@]}"; do
     grep -qxF "$given" <<<"$names" || fail "the workflow never names $given"
 done
-artifacts() {  # upload|download: the names of the artifacts those steps use
-    awk -v kind="$1" '/^ *- /{on = 0} $0 ~ "uses: actions/" kind "-artifact@" {on = 1}
-        on && /^ +name: /{print $2; on = 0}' <<<"$expanded" | sort -u
+# A re-run of the Debian job leaves two artifacts of each name, so every download names the id
+# of the upload that made it: its artifact-ids is the Debian job's output NAME-id, which is the
+# artifact-id of the upload step whose artifact is NAME, and whose files the job reads there.
+steps() {  # the upload steps (U id name files...), the downloads (D ids path), the job outputs (O name step)
+    awk 'function flush() { if (kind) print kind, (kind == "U" ? (id ? id : "-") " " name : (ids ? ids : "-") " " path), files; kind = ""; with = list = 0 }
+        /^  [a-z0-9_-]+:$/ {flush(); job = $1} /^ *- / {flush(); id = name = ids = path = files = ""}
+        job == "linux:" && /^      [a-z0-9-]+: \$\{\{ steps\.[a-z0-9-]+\.outputs\.artifact-id \}\}$/ {
+            sub(/:$/, "", $1); sub(/^steps\./, "", $3); sub(/\.outputs.*/, "", $3); print "O", $1, $3 }
+        list && !/^            / {list = 0} list {n = split($1, part, "/"); files = files " " part[n]}
+        /^ *(- )?id: / {id = $NF} /uses: actions\/upload-artifact@/ {kind = "U"} /uses: actions\/download-artifact@/ {kind = "D"}
+        /^ +with:$/ {with = 1} with && /^ +name: / {name = $2} with && /^ +artifact-ids: / {sub(/^ +artifact-ids: /, ""); gsub(/ /, ""); ids = $0}
+        with && /^ +path: \|$/ {list = 1; next} with && /^ +path: / {path = $2; n = split($2, part, "/"); files = part[n]}
+        END {flush()}'
 }
-for name in $(artifacts download); do
-    grep -qxF "$name" <<<"$(artifacts upload)" || fail "the workflow downloads an artifact $name that it never uploads"
+for kit in $matrix_kits; do
+    leg=$(expand "$kit") found=$(steps <<<"$leg")
+    while read -r _ ids dir _; do
+        output=$(sed -n 's/^\${{needs\.linux\.outputs\.\([a-z0-9-]*\)}}$/\1/p' <<<"$ids")
+        [ "$ids" != - ] || fail "the download into $dir names no artifact-ids: after a re-run of the Debian job it may get an earlier attempt's artifact"
+        [ -n "$output" ] || fail "the download into $dir names \"$ids\", not one upload's id from the Debian job's outputs"
+        step=$(awk -v o="$output" '$1 == "O" && $2 == o {print $3}' <<<"$found")
+        [ -n "$step" ] || fail "the Debian job gives no output $output as an upload's artifact-id (for the download into $dir)"
+        read -r _ _ name made < <(awk -v s="$step" '$1 == "U" && $2 == s' <<<"$found") ||
+            fail "the Debian job's output $output names step $step, which is not an upload"
+        [ "$name-id" = "$output" ] || fail "the download into $dir reads $output, the id of the upload of $name"
+        for file in $(grep -o "[\"' ]$dir/[^\"' ]*" <<<"$leg" | sed "s|.*$dir/||" | sort -u); do
+            grep -qw -- "$file" <<<"$made" || fail "the download into $dir gets $name ($made), without the $file read from it"
+        done
+    done < <(grep '^D ' <<<"$found")
 done
 # Each download lands in a folder that the job then reads: a name in it, or its working folder.
 while read -r dir; do
@@ -112,7 +137,7 @@ grep -qF "L\"\\\\$results\"" "$root/tests/kit/run.cpp" || fail "the kit writes n
 grep -qF "L\"\\\\$state_folder\"" "$root/tests/kit/run.cpp" && grep -qF 'L"\\snapshot.txt"' "$root/tests/kit/run.cpp" ||
     fail "the kit keeps its snapshot elsewhere than $state_folder\\snapshot.txt"
 # The limits nest: the suites' (each with up to half a minute to end), the cut-off run's two
-# waits and ten minutes for the kit's set-up, records and restore in the step's, and that (with a
+# waits, the probes and ten minutes for the kit's set-up, records and restore in the step's, and that (with a
 # quarter of an hour for the checkout, the download and the upload) in the job's.
 minutes() {  # indent: the windows job's timeout-minutes at that indent
     awk -v indent="$1" '/^  [a-z]+:$/ {on = $1 == "windows:"} on && $0 ~ "^" indent "timeout-minutes:" {print $2}' "$workflow"
@@ -123,13 +148,22 @@ step=$(minutes '        ') job=$(minutes '    ') count=$(wc -w <<<"$suites") lim
 beyond=$(sed -n 's/^\$CutWaitSeconds = \$SuiteLimitSeconds + \([0-9]*\)$/\1/p' "$script")
 [ "${beyond:-0}" -ge 30 ] || fail "windows-ci.ps1's \$CutWaitSeconds is not \$SuiteLimitSeconds and half a minute or more"
 cut=$((limit + beyond))
-if [ $((count * (limit + 30) + 2 * cut + 600)) -gt $((step * 60)) ] || [ $((step + 15)) -gt "$job" ]; then
-    fail "the limits do not nest: $count suites of $limit s each, two cut waits of $cut s, a step of $step and a job of $job minutes"
+# The probes come first, within the wait that bounds them, which outlasts the guard's own limit.
+probe=$(value ProbeLimitSeconds)
+probe_ms=$(sed -n 's/^constexpr ULONGLONG kCommandLimitMs = \([0-9]*\);$/\1/p' "$root/tests/kit/probe.cpp")
+[ -n "$probe" ] && [ -n "$probe_ms" ] && [ "$probe_ms" -lt $((probe * 1000)) ] &&
+    grep -qF 'WaitForExit($ProbeLimitSeconds * 1000)' "$script" ||
+    fail "windows-ci.ps1 does not wait \$ProbeLimitSeconds for kit_guard probe, or that is within the guard's ${probe_ms:-?} ms"
+probe_at=$(grep -n "ArgumentList 'probe'" "$script" | head -n 1 | cut -d: -f1) owner_at=$(grep -n '^& icacls.exe .* /setowner' "$script" | head -n 1 | cut -d: -f1)
+[ -n "$probe_at" ] && [ "$probe_at" -lt "${owner_at:-0}" ] || fail "windows-ci.ps1 does not probe before icacls /setowner"
+if [ $((count * (limit + 30) + 2 * cut + 600 + probe)) -gt $((step * 60)) ] || [ $((step + 15)) -gt "$job" ]; then
+    fail "the limits do not nest: $count suites of $limit s each, two cut waits of $cut s, a probe of $probe s, a step of $step and a job of $job minutes"
 fi
 grep -qF "Invoke-Kit 'full' \"/limit:\$SuiteLimitSeconds\"" "$script" &&
     grep -qF "call \$RunTests /limit:\$SuiteLimitSeconds\`\"" "$script" ||
     fail "windows-ci.ps1's full or cut-off run does not give the guard /limit:\$SuiteLimitSeconds"
-# A re-run uploads the same names again: every upload must replace its artifact.
+# A re-run of the Debian job uploads the same names again: without overwrite, an upload whose
+# name the run holds fails (https://github.com/actions/upload-artifact/issues/478).
 uploads=$(grep -c "uses: actions/upload-artifact@" "$workflow")
 replacing=$(awk '/^ *- /{on = 0} /uses: actions\/upload-artifact@/ {on = 1} on && /^ +overwrite: true$/ {n++; on = 0}
     END {print n + 0}' "$workflow")

@@ -136,6 +136,23 @@ expect_state_as_before() {  # name
     [ ! -e "$state_folder" ] || fail "the kit's state folder is left behind after the $1 run"
     [ ! -e "$kit/work" ] || fail "the kit's work folder is left behind after the $1 run"
 }
+# What the guard's probe sees: one well-formed line for each row it names and nothing else;
+# Wine's known differences said; the rows this prefix is made to match found to hold.
+probe=$(run_wine "$kit_windows\\tests\\kit_guard.exe" probe 2>&1 | tr -d '\r') ||
+    fail "kit_guard probe exited with $?: $probe"
+rows=$(printf '%s\n' "$probe" | sed -n '1s/^rows: //p')
+[ -n "$rows" ] || fail "kit_guard probe named no rows: $probe"
+for row in $rows; do
+    count=$(printf '%s\n' "$probe" |
+        grep -cE "^$row \| [^|]+ \| (holds|does not hold|could not look: [^|]+)( \| Wine: [^|]+)?$" || true)
+    [ "$count" -eq 1 ] || fail "kit_guard probe gave $count well-formed lines for $row: $probe"
+done
+[ "$(printf '%s\n' "$probe" | grep -c .)" -eq "$(($(wc -w <<<"$rows") + 1))" ] ||
+    fail "kit_guard probe said more than a line per row: $probe"
+for expected in 'A12 .*\| Wine: ' 'A15 .*\| Wine: ' 'A17 .*\| Wine: ' 'A21 .* \| holds$' \
+    'A26 \| Content Type audio/mpeg; PerceivedType audio \| holds$'; do
+    grep -qE "^$expected" <<<"$probe" || fail "kit_guard probe: no line like '$expected': $probe"
+done
 snapshot_state before
 grep -q 'OtherApp.Mp3File' "$prefix/drive_c/state-before-guard.txt" ||
     fail "the guard's dump does not show the seeded .mp3"
@@ -162,8 +179,10 @@ kit_done() {  # leaves the exit code in $status and prints the output
     tr -d '\r' <"$work/$kit_name.out" | grep -av '^[0-9a-f]\{4\}:' | sed "s/^/  [$kit_name] /" || true
     echo "kit-check: the $kit_name run took $(($(date +%s) - kit_started)) s, exit code $status"
 }
-expect_status() {  # code why
-    [ "$status" -eq "$1" ] || fail "run-tests.cmd exited with $status in the $kit_name run, expected $1 ($2)"
+# KEY names the situation's row in docs/windows-kit.md's table of exit codes, whose code
+# scripts/check-kit-page.py holds equal to CODE.
+expect_status() {  # code key why
+    [ "$status" -eq "$1" ] || fail "run-tests.cmd exited with $status in the $kit_name run, expected $1 ($2: $3)"
 }
 expect_said() {  # text
     grep -qF -- "$1" "$work/$kit_name.out" || fail "the $kit_name run did not say \"$1\""
@@ -204,7 +223,7 @@ for _ in $(seq 300); do
 done
 [ -z "$(prefix_pids "$suite_pattern")" ] || fail "a suite outlived the guard that ran it"
 kit_done
-expect_status 3 "ended from outside, so the machine was not put back"
+expect_status 3 cut-off "ended from outside, so the machine was not put back"
 expect_said "was ended before it could put the machine back"
 [ -f "$state_folder/snapshot.txt" ] || fail "the killed run left no snapshot"
 # The same for a guard ended with 0 (as Wine's own taskkill leaves it): a stand-in that exits 0
@@ -213,7 +232,7 @@ cp "$kit/tests/kit_guard.exe" "$work/kit_guard.exe"
 cp "$empty_program" "$kit/tests/kit_guard.exe"
 start_kit ended-with-0
 kit_done
-expect_status 3 "a guard that ended with 0 and left its snapshot"
+expect_status 3 cut-off "a guard that ended with 0 and left its snapshot"
 expect_said "was ended before it could put the machine back"
 # A guard that cannot be started (a folder in its place): said in one line after cmd's own.
 # Wine's cmd gives 9009 for it; what Windows' cmd gives is not checked here (A21).
@@ -223,7 +242,7 @@ start_kit unstartable
 kit_done
 rmdir "$kit/tests/kit_guard.exe"
 cp "$work/kit_guard.exe" "$kit/tests/kit_guard.exe"
-expect_status 3 "a guard that could not be started"
+expect_status 3 not-started "a guard that could not be started"
 expect_said "Windows could not start tests\\kit_guard.exe: error 9009; what was printed above may tell."
 lines=$(grep -c . "$work/unstartable.out" || true)
 [ "$lines" -eq 2 ] || fail "the unstartable run said $lines lines, expected 2: $(tr -d '\r' <"$work/unstartable.out")"
@@ -241,15 +260,15 @@ chmod o+w "$kit/tests/e2e_tests.exe"
 start_kit open
 kit_done
 chmod o-w "$kit/tests/e2e_tests.exe"
-expect_status 3 "a kit that others may change"
+expect_status 3 open-kit "a kit that others may change"
 expect_said "tests\\e2e_tests.exe: lets S-1-1-0 write it"
 # A limit out of range is a wrong argument: nothing is read or changed.
 start_kit limitless /limit:86401
 kit_done
-expect_status 2 "a suite limit above a day"
+expect_status 2 arguments "a suite limit above a day"
 start_kit refusing
 kit_done
-expect_status 5 "a cut-off run's snapshot is there"
+expect_status 5 leftover "a cut-off run's snapshot is there"
 for text in "left the snapshot" "saved on" ".mp3" "Marblefinch.wav" "AddedLater" "/restore"; do
     expect_said "$text"
 done
@@ -263,7 +282,7 @@ expect_same_state refusing-before refusing-after
 printf '<testsuites/>\n' >"$state_folder/e2e_tests.xml"
 start_kit restoring /restore
 kit_done
-expect_status 0 "restored"
+expect_status 0 restored "restored"
 expect_said "restored from the cut-off run's snapshot"
 [ ! -e "$kit/results" ] || fail "the /restore run ran suites"
 # The cut-off run's work folder stays for the next run to clear.
@@ -271,7 +290,7 @@ expect_same_state before restoring
 [ ! -e "$state_folder" ] || fail "the kit's state folder is left behind after the restoring run"
 start_kit passing
 kit_done
-expect_status 0 "every suite passed"
+expect_status 0 passed "every suite passed"
 for suite in core_tests wine_registry_tests win32_tests e2e_tests; do
     [ -s "$kit/results/$suite.xml" ] || fail "no XML results for $suite"
     grep -q 'result="completed"' "$kit/results/$suite.xml" ||
@@ -290,7 +309,7 @@ wait_for 600 "end-to-end suite holding" "$hold"
 second=0
 (trap - ERR && cd "$prefix/drive_c" && run_wine cmd /c "$kit_windows\\run-tests.cmd") \
     >"$work/second.out" 2>&1 || second=$?
-[ "$second" -eq 4 ] || fail "a second start during a run exited with $second, expected 4: $(tr -d '\r' <"$work/second.out")"
+status=$second expect_status 4 busy "a second start during a run: $(tr -d '\r' <"$work/second.out")"
 grep -q "another run is under way" "$work/second.out" || fail "the second start did not say why"
 # The guard's own restore and save take the run's lock as well.
 for command in "restore snapshot.txt" "save new-snapshot.txt"; do
@@ -307,7 +326,7 @@ pids=$(guard_pids)
 [ -n "$pids" ] || fail "no kit_guard process to stop"
 kill -INT $pids
 kit_done
-expect_status 1 "stopped"
+expect_status 1 stopped "stopped"
 expect_said "stopped: the suites left were not run"
 expect_said 'for .mp3 changed during the run, from "Latest.Mp3File" to "Reset.Mp3File"'
 reg add "${choice_key}Latest\ProgId" /v ProgId /d Latest.Mp3File /f
@@ -322,7 +341,7 @@ cp "$empty_program" "$kit/Marblefinch_associate.exe"
 kit_debug=+relay start_kit failing
 kit_done
 reg delete 'HKCU\Software\Wine\Debug' /v RelayInclude /f
-expect_status 1 "a suite failed"
+expect_status 1 failed "a suite failed"
 expect_said "FAILED  e2e_tests"
 notices=$(tr -d '\r' <"$work/failing.out" | sed -n '/passed, [0-9]* failed$/,$p' |
     grep -cE 'Call shell32\.SHChangeNotify\(0*8000000,0+,0+,0+\)' || true)
@@ -335,7 +354,7 @@ expect_state_as_before failing
 new_session
 kit_filter=NoSuchTest start_kit empty
 kit_done
-expect_status 1 "no suite ran a test"
+expect_status 1 filtered "no suite ran a test, filtered"
 expect_said "0 passed, 4 failed"
 expect_said "FAILED  core_tests: no test ran"
 expect_said "not a full run: with GTEST_FILTER in the environment"
@@ -353,7 +372,7 @@ kit_done
 for suite in core_tests wine_registry_tests win32_tests e2e_tests; do
     expect_said "FAILED  $suite: did not finish within 2 seconds and was ended"
 done
-expect_status 3 "the snapshot was gone when the run restored"
+expect_status 3 snapshot-gone "the snapshot was gone when the run restored"
 expect_said "snapshot.txt is gone: something deleted it during the run"
 expect_same_state before gone
 

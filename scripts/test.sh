@@ -15,6 +15,8 @@ mf_fixed_layout scripts/test.sh "$@"
 bash scripts/setup.sh
 # Every relative link in README.md and docs/ names a file that exists.
 python3 scripts/check-links.py
+# The kit's page gives the codes and messages the kit gives, and kit-check.sh proves.
+python3 scripts/check-kit-page.py
 source scripts/display.sh
 cleanup() {
     for prefix in build/windows/wineprefix-win32 build/windows/wineprefix-win64 \

@@ -114,6 +114,27 @@ New-Item -ItemType Directory -Path $kit | Out-Null
 & icacls.exe $kit /inheritance:r /grant:r '*S-1-5-32-544:(OI)(CI)F' '*S-1-5-18:(OI)(CI)F' '*S-1-5-32-545:(OI)(CI)RX' 2>&1 | Write-Host
 if ($LASTEXITCODE -ne 0) { throw "icacls could not set the kit folder's DACL ($LASTEXITCODE)" }
 Expand-Archive -LiteralPath $Zip -DestinationPath $kit
+# Which assumptions hold here (kit_guard probe; docs/assumptions.md): first, and before
+# /setowner, whose owner A15 is about. A probe that fails is reported, never the leg's end; a
+# row that does not hold is a warning. The guard ends its own probes within 40 s.
+$ProbeLimitSeconds = 50
+$probeFile = Join-Path $Out 'probe.txt'
+try {
+    $probe = Start-Process (Join-Path $kit $Guard) -ArgumentList 'probe' -NoNewWindow -PassThru `
+        -RedirectStandardOutput $probeFile -RedirectStandardError (Join-Path $Out 'probe-errors.txt')
+    $null = $probe.Handle  # kept, so that the exit code can be read after the wait
+    if (-not $probe.WaitForExit($ProbeLimitSeconds * 1000)) { $probe.Kill($true); throw "still running after $ProbeLimitSeconds s" }
+    if ($probe.ExitCode -ne 0) { throw "exit code $($probe.ExitCode)" }
+} catch {
+    "kit_guard probe failed: $_" | Out-File -Append -Encoding utf8 $probeFile
+    Write-Host "::warning::kit_guard probe failed on $Label`: $_"
+}
+$report = @(Get-Content -LiteralPath $probeFile -ErrorAction SilentlyContinue)
+$report | Write-Host
+foreach ($line in $report) {
+    if ($line -match '^(A\d+) \| [^|]* \| does not hold') { Write-Host "::warning::$($Matches[1]) does not hold on $Label`: $line" }
+}
+if ($env:GITHUB_STEP_SUMMARY) { @("#### Assumptions on $Label", '```') + $report + '```' | Out-File -Append -Encoding utf8 $env:GITHUB_STEP_SUMMARY }
 & icacls.exe $kit /setowner '*S-1-5-32-544' /T /Q 2>&1 | Write-Host
 if ($LASTEXITCODE -ne 0) { throw "icacls could not give the kit to Administrators ($LASTEXITCODE)" }
 Set-Location -LiteralPath $kit
@@ -193,8 +214,8 @@ $snapshot = Join-Path $env:ProgramData "$StateFolder\snapshot.txt"
 $cutDuring = $Suites | Where-Object { $_ -ne 'core_tests' }
 $deadline = (Get-Date).AddSeconds($CutWaitSeconds)
 $saved = $false
-# Whatever fails from here on, a snapshot the cut left is put back before the script ends, so
-# that a run by hand never leaves the machine as the cut left it.
+# Whatever fails from here on, the cut-off run is ended and a snapshot it left put back before
+# the script ends, so that a run by hand never leaves the machine as the cut left it.
 try {
     while (-not ((Test-Path -LiteralPath $snapshot) -and (Get-Process -Name $cutDuring -ErrorAction SilentlyContinue))) {
         if (-not $saved -and (Test-Path -LiteralPath $snapshot)) {
@@ -233,11 +254,28 @@ try {
     }
     $code = Invoke-Kit 'restoring' '/restore'
     if ($code -ne 0) { throw "run-tests.cmd /restore exited with $code, expected 0" }
-} finally {
-    if (Test-Path -LiteralPath $snapshot) {
-        Write-Host "windows-ci: putting back the cut-off run's snapshot after a failure"
-        $null = Invoke-Kit 'cleanup' '/restore'
+} catch {
+    # A cut-off run whose wait gave up is still going, and its guard holds the lock /restore
+    # needs: it and what it started end first ("/t: Ends the specified process and any child
+    # processes started by it": https://learn.microsoft.com/windows-server/administration/windows-commands/taskkill),
+    # each waited for up to a minute. A cleanup that fails is named beside the error before it.
+    $failure = $_
+    $cleanup = @()
+    if (-not $cut.HasExited) {
+        $said = & taskkill.exe /f /t /pid $cut.Id 2>&1 | ForEach-Object { "$_" }
+        $killed = $LASTEXITCODE
+        $tree = @($cut) + @(Get-Process -Name (@([IO.Path]::GetFileNameWithoutExtension($Guard)) + $Suites) -ErrorAction SilentlyContinue)
+        if (@($tree | Where-Object { -not $_.WaitForExit(60000) }).Count) {
+            $cleanup += "taskkill /f /t exited with $killed and the cut-off run still runs after a minute: $($said -join ' ')"
+        }
     }
+    if (-not $cleanup.Count -and (Test-Path -LiteralPath $snapshot)) {
+        Write-Host "windows-ci: putting back the cut-off run's snapshot after a failure"
+        $code = Invoke-Kit 'cleanup' '/restore'
+        if ($code -ne 0) { $cleanup += "run-tests.cmd /restore exited with ${code}: $(Get-Content -Raw (Join-Path $Out 'cleanup.out'))" }
+    }
+    if ($cleanup.Count) { throw "$failure; and the cleanup after it failed: $($cleanup -join '; ')" }
+    throw
 }
 Assert-Same $first (Read-State 'after-restore') 'the cut-off run and /restore'
 # The kit folder goes too, so that a run by hand leaves nothing; after a failure it stays to

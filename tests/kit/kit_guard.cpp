@@ -11,6 +11,11 @@
 //                                absent, or deleted while it is read, shows as absent
 //   kit_guard dump /all OUT      every key of both classes halves, the same way
 //   kit_guard scope              the keys it guards, one a line (HKLM\Software\Classes\.mp3)
+//   kit_guard probe              which rows of docs/assumptions.md hold here: first
+//                                "rows: A12 A15 ...", then for each row one line
+//                                "ID | OBSERVATION | VERDICT" with VERDICT "holds", "does not
+//                                hold" or "could not look: WHY", and " | Wine: NOTE" after it
+//                                where Wine is known to differ; always exits with 0
 //
 // Exit codes of run: 0 all passed and restored (with /restore: all put back), 1 a suite failed
 // or the run was stopped, 2 not elevated or wrong arguments, 3 saving or restoring failed, or
@@ -27,6 +32,7 @@
 #include "kit/run.h"
 #include "kit/commands.h"
 #include "kit/dump.h"
+#include "kit/probe.h"
 #include "kit/snapshot.h"
 
 namespace {
@@ -34,7 +40,7 @@ namespace {
 int Usage() {
     mf::kit::PrintLine(STD_ERROR_HANDLE,
                        L"usage: kit_guard run [/restore | /limit:SECONDS] | save SNAPSHOT | "
-                       L"restore SNAPSHOT | dump [/all] OUT | scope");
+                       L"restore SNAPSHOT | dump [/all] OUT | scope | probe");
     return mf::kit::kRefused;
 }
 
@@ -65,6 +71,10 @@ int wmain(int argc, wchar_t** argv) {
             return Usage();
         }
         return mf::kit::RunCommand(restore, limit);
+    }
+    if (command == L"probe" && argc == 2) {
+        return mf::kit::ProbeCommand(
+            [](const std::wstring& line) { mf::kit::PrintLine(STD_OUTPUT_HANDLE, line); });
     }
     if (command == L"scope" && argc == 2) {
         for (const std::wstring& key : mf::kit::KitScope().keys) {

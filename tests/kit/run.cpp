@@ -491,17 +491,20 @@ int Run(const std::wstring& kit) {
         if (g_shared.stop) {
             break;
         }
+        // Each suite's time, so that the first run on a real machine gives the figure.
+        const ULONGLONG started = GetTickCount64();
         const Outcome outcome = RunSuite(kit, results, suite);
+        const std::wstring seconds = std::to_wstring((GetTickCount64() - started + 500) / 1000);
         if (outcome.stopsTheRun) {
             StopSuites(0);
         }
         if (outcome.passed) {
             ++passed;
-            Say(L"passed  " + std::wstring(suite) + L" (" + outcome.detail + L")");
+            Say(L"passed  " + std::wstring(suite) + L" in " + seconds + L" s: " + outcome.detail);
         } else {
             ++failed;
-            Say(L"FAILED  " + std::wstring(suite) + L": " + outcome.detail + L"; see results\\" +
-                suite + L".log");
+            Say(L"FAILED  " + std::wstring(suite) + L": " + outcome.detail + L", after " + seconds +
+                L" s; see results\\" + suite + L".log");
         }
     }
     if (g_shared.stop) {

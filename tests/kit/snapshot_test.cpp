@@ -23,6 +23,7 @@
 #include "kit/file_trust.h"
 #include "kit/key_access.h"
 #include "kit/key_records.h"
+#include "kit/probe.h"
 #include "kit/run_lock.h"
 #include "kit/snapshot.h"
 #include "kit/snapshot_file.h"
@@ -1330,3 +1331,63 @@ TEST_F(Guard, ProgramPutsBackWhatTheSuitesChange) {
 
 }  // namespace
 }  // namespace mf::kit
+
+// Each probe's verdict, on what Windows is assumed to show and on what would prove it wrong.
+TEST(GuardProbe, VerdictsFollowTheObservation) {
+    const std::wstring ti = L"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464";
+    const mf::kit::AceSeen creatorAll{L"S-1-3-0", GENERIC_ALL, 0x0b};
+    const mf::kit::AceSeen creatorReads{L"S-1-3-0", GENERIC_READ, 0x0b};
+    const mf::kit::AceSeen creatorNotInherited{L"S-1-3-0", GENERIC_ALL, 0};
+    const mf::kit::AceSeen usersAddFolder{L"S-1-5-32-545", FILE_APPEND_DATA, 0x10};
+    const mf::kit::AceSeen usersRead{L"S-1-5-32-545", FILE_GENERIC_READ, 0x10};
+    const mf::kit::AceSeen usersInheritOnly{L"S-1-5-32-545", GENERIC_ALL, 0x1b};
+    const mf::kit::AceSeen adminsAll{L"S-1-5-32-544", GENERIC_ALL, 0x10};
+    const mf::kit::RunSeen missing{1, L"ERROR: The system was unable to find the key."};
+    const mf::kit::RunSeen denied{1, L"ERROR: Access is denied."};
+    const struct {
+        const char* what;
+        bool verdict;
+        bool holds;
+    } cases[] = {
+        {"no start.exe", mf::kit::NoStartExe(false), true},
+        {"a start.exe", mf::kit::NoStartExe(true), false},
+        {"owned by Administrators", mf::kit::OwnedByAdministrators(L"S-1-5-32-544"), true},
+        {"owned by the user", mf::kit::OwnedByAdministrators(L"S-1-5-21-1-2-3-500"), false},
+        {"creator owner may write", mf::kit::CreatorOwnerMayWrite({adminsAll, creatorAll}), true},
+        {"creator owner reads only", mf::kit::CreatorOwnerMayWrite({creatorReads}), false},
+        {"creator owner not inherited", mf::kit::CreatorOwnerMayWrite({creatorNotInherited}),
+         false},
+        {"no creator owner", mf::kit::CreatorOwnerMayWrite({adminsAll}), false},
+        {"users may add folders", mf::kit::OthersMayChange({adminsAll, usersAddFolder}), true},
+        {"users read only", mf::kit::OthersMayChange({adminsAll, usersRead}), false},
+        {"users' entry for what is made inside", mf::kit::OthersMayChange({usersInheritOnly}),
+         false},
+        {"only administrators", mf::kit::OthersMayChange({adminsAll}), false},
+        {"9009 both ways", mf::kit::CmdGives9009(9009, 9009), true},
+        {"1 for a folder", mf::kit::CmdGives9009(1, 9009), false},
+        {"1 for no command", mf::kit::CmdGives9009(9009, 1), false},
+        {"mp3 as assumed", mf::kit::Mp3AsAssumed(L"audio/mpeg", L"audio"), true},
+        {"mp3 as audio/mp3", mf::kit::Mp3AsAssumed(L"audio/mp3", L"audio"), false},
+        {"mp3 without a PerceivedType", mf::kit::Mp3AsAssumed(L"audio/mpeg", std::nullopt), false},
+        {"export tells them apart", mf::kit::ExportTellsApart(missing, denied), true},
+        {"export says the same", mf::kit::ExportTellsApart(missing, missing), false},
+        {"export gives 2 when denied", mf::kit::ExportTellsApart(missing, {2, denied.said}), false},
+        {"export of the unreadable passes", mf::kit::ExportTellsApart(missing, {0, L"done"}),
+         false},
+        {"delete fails and says so", mf::kit::DeleteSaysItFailed(missing), true},
+        {"delete gives 0", mf::kit::DeleteSaysItFailed({0, L"done"}), false},
+        {"delete fails silently", mf::kit::DeleteSaysItFailed({1, L""}), false},
+        {"TrustedInstaller owns all", mf::kit::OwnedByTrustedInstaller({ti, ti}), true},
+        {"one owned by Administrators", mf::kit::OwnedByTrustedInstaller({ti, L"S-1-5-32-544"}),
+         false},
+        {"none read", mf::kit::OwnedByTrustedInstaller({}), false},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(c.verdict, c.holds) << c.what;
+    }
+    // A line stays one line of exactly its fields, whatever a command printed.
+    EXPECT_EQ(mf::kit::ProbeLine(L"A28", L"code 1 \"a|b\r\n\"", L"holds", L"no owner"),
+              L"A28 | code 1 \"a/b//\" | holds | Wine: no owner");
+    EXPECT_EQ(mf::kit::ProbeLine(L"A37", L"", L"could not look: x", L""),
+              L"A37 | (nothing) | could not look: x");
+}
