@@ -7,12 +7,17 @@ outside code, and checks that each relative target exists, taken from the linkin
 folder (from the project's top for one that starts with /). An anchor, in the same file
 (#name) or after a Markdown file's name (page.md#name), must be one of that page's: a
 heading's slug as GitHub makes it, or an explicit <a id="name"> or <a name="name">. Web and
-mail addresses are not checked. Exit code 0 when every target exists, 1 naming each one that
-does not.
+mail addresses are not checked.
+
+Given no arguments, it also holds docs/assumptions.md's "relied on in" column to the project's
+files (git ls-files): each file or folder a row names mentions the row's id, and each file that
+mentions an id (A<n>, or a link to assumptions.md#a<n>) is named in that row, or lies in a
+folder it names. Exit code 0 when all holds, 1 naming each fault.
 """
 import os
 import pathlib
 import re
+import subprocess
 import sys
 import urllib.parse
 
@@ -126,8 +131,71 @@ def problem(path, target):
     return None
 
 
+ASSUMPTIONS = "docs/assumptions.md"
+ROW = re.compile(r'^\| <a id="a(\d+)"></a>A\1 \|')
+# A row's id as a word (hex such as 0xA5 holds none), or a link to its anchor.
+MENTION = re.compile(r"\bA(\d+)\b|assumptions\.md#a(\d+)\b")
+
+
+def cells(line):
+    """A table row's cells; a | inside a code span is text."""
+    found, cell, in_code = [], "", False
+    for character in line.strip().strip("|"):
+        if character == "`":
+            in_code = not in_code
+        if character == "|" and not in_code:
+            found.append(cell.strip())
+            cell = ""
+        else:
+            cell += character
+    return found + [cell.strip()]
+
+
+def covers(named, path):
+    """Whether a file or folder that a row names is, or holds, the file at `path`."""
+    return path == named or path.startswith(named + "/")
+
+
+def reliance_faults():
+    """Where the table's "relied on in" column and the files' mentions of its ids disagree."""
+    listed = subprocess.run(["git", "ls-files", "-z"], cwd=ROOT, capture_output=True)
+    if listed.returncode != 0:
+        return [f"{ASSUMPTIONS}: cannot list the project's files (git ls-files failed)"]
+    files = [name for name in listed.stdout.decode().split("\0") if name]
+    named = {}
+    for _, line in outside_fences(ROOT / ASSUMPTIONS):
+        row = ROW.match(line)
+        if row:
+            # A code span names a path where it has a slash or is one of the files.
+            names = [name.rstrip("/") for name in re.findall(r"`([^`]+)`", cells(line)[2])]
+            named[row.group(1)] = [name for name in names if "/" in name or name in files]
+    mentions = {}
+    for name in files:
+        if name == ASSUMPTIONS:
+            continue
+        try:
+            text = (ROOT / name).read_text(encoding="utf-8")
+        except (OSError, UnicodeDecodeError):
+            continue  # a binary file mentions nothing
+        for word, link in MENTION.findall(text):
+            if (word or link) in named:
+                mentions.setdefault(word or link, set()).add(name)
+    faults = []
+    for row, names in named.items():
+        mentioning = mentions.get(row, set())
+        for name in names:
+            if not any(covers(name, path) for path in files):
+                faults.append(f"A{row} names {name}, which is no file or folder here")
+            elif not any(covers(name, path) for path in mentioning):
+                faults.append(f"A{row} names {name}, which does not mention A{row}")
+        for path in sorted(mentioning):
+            if not any(covers(name, path) for name in names):
+                faults.append(f"{path} mentions A{row}, but the row does not name it")
+    return [f"{ASSUMPTIONS}: {fault}" for fault in faults]
+
+
 def main(arguments):
-    broken = []
+    broken = [] if arguments else reliance_faults()
     for path in markdown_files(arguments):
         if not path.is_file():
             broken.append(f"{shown(path)}: no such Markdown file to check")
@@ -139,7 +207,7 @@ def main(arguments):
     for line in broken:
         print(f"check-links: {line}", file=sys.stderr)
     if broken:
-        print(f"check-links: {len(broken)} broken relative link(s) or anchor(s)", file=sys.stderr)
+        print(f"check-links: {len(broken)} fault(s)", file=sys.stderr)
         return 1
     return 0
 

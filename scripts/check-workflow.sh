@@ -77,9 +77,10 @@ done
 for given in "$release" "${kits[@]}"; do
     grep -qxF "$given" <<<"$names" || fail "the workflow never names $given"
 done
-# A re-run of the Debian job leaves two artifacts of each name, so every download names the id
-# of the upload that made it: its artifact-ids is the Debian job's output NAME-id, which is the
-# artifact-id of the upload step whose artifact is NAME, and whose files the job reads there.
+# A re-run of the Debian job leaves two artifacts of each name (A34, docs/assumptions.md), so
+# every download names the id of the upload that made it: its artifact-ids is the Debian job's
+# output NAME-id, which is the artifact-id of the upload step whose artifact is NAME, and whose
+# files the job reads there.
 steps() {  # the upload steps (U id name files...), the downloads (D ids path), the job outputs (O name step)
     awk 'function flush() { if (kind) print kind, (kind == "U" ? (id ? id : "-") " " name : (ids ? ids : "-") " " path), files; kind = ""; with = list = 0 }
         /^  [a-z0-9_-]+:$/ {flush(); job = $1} /^ *- / {flush(); id = name = ids = path = files = ""}

@@ -209,8 +209,8 @@ guard_pids() {
 }
 
 # 1. A run ended in the end-to-end suite (held before its first test, so certainly running) as
-# taskkill /f ends it on Windows: with code 1, which Wine's taskkill does not give. The suite
-# goes with it (it runs in a job that ends with the guard); the snapshot stays.
+# taskkill /f ends it on Windows: with code 1 (assumed: A22), which Wine's taskkill does not
+# give. The suite goes with it (it runs in a job that ends with the guard); the snapshot stays.
 kit_hold=1 start_kit killed
 wait_for 600 "end-to-end suite holding" "$hold"
 suite_pattern='tests.e2e_tests\.exe'

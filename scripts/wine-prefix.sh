@@ -92,7 +92,8 @@ if [ "$(prefix_arch)" != "$arch" ]; then
     exit 1
 fi
 
-# The window's font and the caption glyphs, from Wine's own fonts, as Windows has them.
+# The window's font and the caption glyphs, from Wine's own fonts, as Windows has them (Tahoma
+# assumed: A5, docs/assumptions.md).
 for font in tahoma.ttf tahomabd.ttf marlett.ttf; do
     if [ -f "/usr/share/wine/fonts/$font" ] && [ ! -f "$prefix/drive_c/windows/Fonts/$font" ]; then
         cp "/usr/share/wine/fonts/$font" "$prefix/drive_c/windows/Fonts/"

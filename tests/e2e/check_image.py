@@ -222,8 +222,12 @@ def main(objdump, exe, min_windows):
                                          image.subsystem_version_minor)),
                           ("operating system", (image.os_version_major,
                                                 image.os_version_minor))):
-        # Exactly: Windows refuses to start an image that asks for a newer Windows than
-        # itself, so a higher version would shut out the oldest one the tool supports.
+        # Exactly: the subsystem version is "the minimum version of the subsystem on which the
+        # generated executable file can run" (learn.microsoft.com/en-us/dotnet/visual-basic/
+        # reference/command-line-compiler/subsystemversion), so a higher one would shut out the
+        # oldest Windows the tool supports; that "of the required operating system"
+        # (learn.microsoft.com/en-us/dotnet/api/system.reflection.portableexecutable.peheader.
+        # majoroperatingsystemversion) is held to the same.
         expect(version == wanted,
                f"{what} version {min_windows}, got {version[0]}.{version[1]}")
     size = os.path.getsize(exe)

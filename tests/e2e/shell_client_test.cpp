@@ -224,7 +224,8 @@ bool Finished(HANDLE process) {
 
 // Opens `file` as the shell does for a double-click (no verb: the default one) or with the
 // verb named, and waits for what it started. With `progId`, the file is opened as that class,
-// whatever its type resolves to. False when the shell started nothing, with why in `why`.
+// whatever its type resolves to or the user chose (assumed: A8, docs/assumptions.md). False
+// when the shell started nothing, with why in `why`.
 bool ShellOpen(const std::wstring& file, const wchar_t* verb = nullptr,
                const wchar_t* progId = nullptr, std::string* why = nullptr) {
     SHELLEXECUTEINFOW info{};
@@ -321,8 +322,8 @@ std::wstring ThroughAnsiCodePage(const std::wstring& text) {
     return back;
 }
 
-// Windows reports an icon location as registered; Wine's SHGetFileInfoW passes it through
-// the ANSI code page, so characters outside it come back as "?".
+// Windows reports an icon location as registered (assumed: A11, docs/assumptions.md); Wine's
+// SHGetFileInfoW passes it through the ANSI code page, so characters outside it come back as "?".
 bool IconLocationKeepsEveryCharacter() {
     return !IsWine();
 }
@@ -442,9 +443,10 @@ TEST_F(ShellClient, OpenVerbNamedStartsThePlayer) {
     ExpectStartedWith(Player(), file);
 }
 
-// Windows looks a folder's verbs up under "Directory" before "Folder"; Wine's ShellExecuteExW
-// looks under "Folder" only (with our verb named it reports success and starts something
-// else), so on Wine a folder opened with the verb cannot check these entries.
+// Windows looks a folder's verbs up under "Directory" before "Folder", and its context menu
+// starts a verb as ShellExecuteExW does (assumed: A10, docs/assumptions.md); Wine's
+// ShellExecuteExW looks under "Folder" only (with our verb named it reports success and starts
+// something else), so on Wine a folder opened with the verb cannot check these entries.
 bool ShellOpensFolderVerbsFromDirectory() {
     return !IsWine();
 }
@@ -500,8 +502,9 @@ TEST_F(ShellClient, SixtyFourBitShellOpensAFileWithThePlayer) {
     if (!SixtyFourBitWindows()) {
         GTEST_SKIP() << "no 64-bit shell on 32-bit Windows";
     }
-    // "start" is built into cmd.exe. From a 32-bit process "sysnative" names the 64-bit
-    // system folder; a 64-bit process finds it as system32.
+    // "start" is built into cmd.exe (no start.exe: assumed, A12, docs/assumptions.md). From a
+    // 32-bit process "sysnative" names the 64-bit system folder; a 64-bit process finds it as
+    // system32.
     const std::wstring cmd = EnvironmentVariable(L"windir") +
                              (IsWow64() ? L"\\sysnative" : L"\\system32") + L"\\cmd.exe";
     if (const auto reason = UsersChoiceOwns(L".mp3")) {

@@ -67,12 +67,12 @@ int ElevatedCommand(Problems& problems) {
     // What the run needs is the Administrators group enabled in its token. CheckTokenMembership
     // counts a SID only "if the SID is present and has the SE_GROUP_ENABLED attribute"
     // (learn.microsoft.com/windows/win32/api/securitybaseapi/nf-securitybaseapi-
-    // checktokenmembership); under UAC a token that was not elevated holds the group for deny
-    // only, if at all. TokenIsElevated is not asked: where UAC is off (as on hosted runners:
+    // checktokenmembership). Assumed (A20, docs/assumptions.md): under UAC a token that was not
+    // elevated holds the group for deny only, if at all; where UAC is off (as on hosted runners:
     // "configured to run as administrators with User Account Control (UAC) disabled",
     // docs.github.com/en/actions/reference/runners/github-hosted-runners) an administrator's
-    // token is not split, and no page says that it then counts as elevated (both assumed: A20,
-    // docs/assumptions.md).
+    // token is not split and holds it enabled. TokenIsElevated is not asked: no page says what it
+    // gives for such a token.
     BYTE sid[SECURITY_MAX_SID_SIZE];
     DWORD sidSize = sizeof sid;
     BOOL member = FALSE;

@@ -26,7 +26,8 @@ if not exist "%~dp0tests\kit_guard.exe" goto incomplete
 "%~dp0tests\kit_guard.exe" run %*
 set "CODE=%errorlevel%"
 rem A run that ends normally deletes its snapshot; one that is still there after 0 or 1 was
-rem ended from outside (End task, taskkill) before it could put the machine back.
+rem ended from outside (End task, taskkill /f: 1 assumed, A22, docs/assumptions.md) before it
+rem could put the machine back.
 set "SNAPSHOT=%ProgramData%\Marblefinch_associate test kit\snapshot.txt"
 if "%CODE%"=="0" if exist "%SNAPSHOT%" goto cut_off
 if "%CODE%"=="1" if exist "%SNAPSHOT%" goto cut_off

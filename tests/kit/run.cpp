@@ -184,7 +184,8 @@ std::vector<std::wstring> GtestVariables() {
     return names;
 }
 
-// The default app the user chose for `type`, as a line for the report.
+// The default app the user chose for `type` (where it is kept: assumed, A6, docs/assumptions.md),
+// as a line for the report.
 std::wstring ChoiceText(const std::wstring& type) {
     const std::optional<std::wstring> choice = testing::UserChoice(type);
     return choice ? Quoted(*choice) : L"none";
@@ -445,7 +446,8 @@ int Run(const std::wstring& kit) {
     if (GetFileAttributesW(snapshot.c_str()) != INVALID_FILE_ATTRIBUTES) {
         return ShowLeftover(snapshot);
     }
-    // Results or work left by an earlier run that cannot be cleared would mix with this one's.
+    // Results or work left by an earlier run that cannot be cleared would mix with this one's;
+    // nothing a suite started stays to hold them (assumed: A25, docs/assumptions.md).
     const std::wstring results = kit + L"\\results";
     const std::wstring work = kit + L"\\work";
     for (const std::wstring& folder : {results, work}) {

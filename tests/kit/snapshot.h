@@ -57,6 +57,7 @@ inline constexpr int kRefused = 2;
 inline constexpr int kBusy = 4;
 
 // The classes keys the suites touch, in both halves, the tests' own key, the stand-in's folder.
+// What the shell records of the files opened lies outside them (assumed: A24, docs/assumptions.md).
 Scope KitScope();
 // The leaf name of the stand-in player's folder; restore removes no other folder.
 inline constexpr const wchar_t* kStandInFolderName = L"Marblefinch Pl\u00e5yer \u64ad\u653e\u5668";

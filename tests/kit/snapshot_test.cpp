@@ -750,7 +750,7 @@ std::vector<std::wstring> Grantees(const std::wstring& sddl) {
 }
 
 // A Windows tree that matches its record is never opened for writing, so its owner's DACL
-// (TrustedInstaller's, on Windows) is never lifted; where a key must be lifted, only
+// (TrustedInstaller's, on Windows: assumed, A37) is never lifted; where a key must be lifted, only
 // administrators and the system are let in meanwhile.
 TEST_F(Guard, RestoreTouchesOnlyWhatDiffersAndLiftsForAdministratorsOnly) {
     SetText(M, L"Item", L"", L"Original.File");
