@@ -178,9 +178,8 @@ std::optional<std::wstring> Untrusted(HANDLE handle, const std::vector<BYTE>& st
     const auto trusted = [&](PSID sid) {
         return IsWellKnownSid(sid, WinBuiltinAdministratorsSid) ||
                IsWellKnownSid(sid, WinLocalSystemSid) ||
-               // NT SERVICE\TrustedInstaller (winnt.h's SECURITY_TRUSTED_INSTALLER_RID1-5)
-               // (assumed: A19, docs/assumptions.md).
-               SidText(sid) == L"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464" ||
+               // (assumed: A19, docs/assumptions.md)
+               SidText(sid) == kTrustedInstallerSid ||
                (!standIn.empty() && EqualSid(sid, const_cast<BYTE*>(standIn.data())));
     };
     std::optional<std::wstring> why;

@@ -32,6 +32,9 @@ bool WriteFileAtomically(const std::wstring& path, const std::string& bytes, boo
 // An environment variable's value, empty when it is not set.
 std::wstring EnvironmentVariable(const wchar_t* name);
 
+// NT SERVICE\TrustedInstaller (winnt.h's SECURITY_TRUSTED_INSTALLER_RID1-5).
+inline constexpr const wchar_t* kTrustedInstallerSid =
+    L"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464";
 std::wstring SidText(PSID sid);
 std::vector<BYTE> ProcessUser();
 // The user that Wine reports as the owner of every file in `folder` (as FileOwnersAreKept

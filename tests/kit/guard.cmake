@@ -6,6 +6,7 @@ add_library(kit_snapshot STATIC
   kit/file_trust.cpp
   kit/key_access.cpp
   kit/key_records.cpp
+  kit/job.cpp
   kit/probe.cpp
   kit/run_lock.cpp
   kit/snapshot_file.cpp

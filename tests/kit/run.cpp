@@ -13,6 +13,7 @@
 #include "e2e/entries.h"
 #include "kit/commands.h"
 #include "kit/file_trust.h"
+#include "kit/job.h"
 #include "kit/run_lock.h"
 #include "kit/snapshot.h"
 #include "platform/win32/WinHandles.h"
@@ -112,25 +113,6 @@ int RestoreOnce(Problems& problems) {
     return code;
 }
 
-// Ends what runs in `job` and waits up to `milliseconds` for it to be gone: ending a job is "as
-// if TerminateProcess were called for each process" (TerminateJobObject), which "initiates
-// termination and returns immediately" (learn.microsoft.com/windows/win32/api/processthreadsapi/
-// nf-processthreadsapi-terminateprocess), and nothing may still write to the registry while it
-// is put back.
-void EndAndWait(HANDLE job, UINT code, DWORD milliseconds) {
-    const ULONGLONG deadline = GetTickCount64() + milliseconds;
-    TerminateJobObject(job, code);
-    for (;;) {
-        JOBOBJECT_BASIC_ACCOUNTING_INFORMATION accounting{};
-        if (!QueryInformationJobObject(job, JobObjectBasicAccountingInformation, &accounting,
-                                       sizeof accounting, nullptr) ||
-            accounting.ActiveProcesses == 0 || GetTickCount64() >= deadline) {
-            return;
-        }
-        Sleep(20);
-    }
-}
-
 // Ends the running suite and keeps any other from starting.
 void StopSuites(DWORD milliseconds) {
     const std::lock_guard lock(g_shared.suite);
@@ -204,18 +186,6 @@ int Count(const std::string& xml, const std::string& what) {
         ++count;
     }
     return count;
-}
-
-// A job that ends its processes when its last handle closes.
-UniqueKernelHandle NewJob() {
-    UniqueKernelHandle job(CreateJobObjectW(nullptr, nullptr));
-    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
-    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
-    if (job && !SetInformationJobObject(job.get(), JobObjectExtendedLimitInformation, &limits,
-                                        sizeof limits)) {
-        job.reset();
-    }
-    return job;
 }
 
 // Starts `exe` suspended and in `job`. Before Windows 8 a process is in one job at most
