@@ -137,7 +137,8 @@ expect_state_as_before() {  # name
     [ ! -e "$kit/work" ] || fail "the kit's work folder is left behind after the $1 run"
 }
 # What the guard's probe sees: one well-formed line for each row it names and nothing else;
-# Wine's known differences said; the rows this prefix is made to match found to hold.
+# nothing it made left; Wine's known differences said; the rows this prefix is made to match
+# found to hold.
 probe=$(run_wine "$kit_windows\\tests\\kit_guard.exe" probe 2>&1 | tr -d '\r') ||
     fail "kit_guard probe exited with $?: $probe"
 rows=$(printf '%s\n' "$probe" | sed -n '1s/^rows: //p')
@@ -149,6 +150,7 @@ for row in $rows; do
 done
 [ "$(printf '%s\n' "$probe" | grep -c .)" -eq "$(($(wc -w <<<"$rows") + 1))" ] ||
     fail "kit_guard probe said more than a line per row: $probe"
+! grep -q 'left behind' <<<"$probe" || fail "kit_guard probe left what it made: $probe"
 for expected in 'A12 .*\| Wine: ' 'A15 .*\| Wine: ' 'A17 .*\| Wine: ' 'A21 .* \| holds$' \
     'A26 \| Content Type audio/mpeg; PerceivedType audio \| holds$'; do
     grep -qE "^$expected" <<<"$probe" || fail "kit_guard probe: no line like '$expected': $probe"
@@ -251,6 +253,10 @@ reg add 'HKLM\Software\Classes\.mp3' /ve /d 'Marblefinch.mp3' /f
 reg add 'HKLM\Software\Classes\.mp3' /v PerceivedType /d video /f
 reg add 'HKLM\Software\Classes\Marblefinch.wav\Shell\Open\Command' /ve /d 'left over' /f
 reg add 'HKLM\Software\Classes\Directory\shell\AddedLater\command' /ve /d 'later.exe "%1"' /f
+# The probe's verdict follows the machine: A26 no longer holds.
+run_wine "$kit_windows\\tests\\kit_guard.exe" probe 2>&1 | tr -d '\r' |
+    grep -qE '^A26 \| Content Type audio/mpeg; PerceivedType video \| does not hold$' ||
+    fail "kit_guard probe did not find A26 failing with a PerceivedType of video"
 
 # 2. A plain start: it refuses, says what differs, and changes nothing. Before it, a start
 # from a kit whose programs anyone may change (as from a folder users write) is refused.

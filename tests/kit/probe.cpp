@@ -8,18 +8,28 @@
 #include <algorithm>
 #include <memory>
 
+#include "kit/commands.h"
 #include "kit/file_trust.h"
-#include "kit/key_access.h"
 #include "kit/job.h"
+#include "kit/key_access.h"
 
 namespace mf::kit {
 
 namespace {
 
-// The whole command; scripts/check-workflow.sh holds it below windows-ci.ps1's wait for it.
+// The whole command, which starts no child that could outlast it: a child may run for
+// kChildLimitMs and take as long again to be gone. scripts/check-workflow.sh holds the sum below
+// windows-ci.ps1's wait for the command.
 constexpr ULONGLONG kCommandLimitMs = 40000;
 constexpr DWORD kChildLimitMs = 8000;
 constexpr const wchar_t* kCreatorOwner = L"S-1-3-0";
+// What changes a folder, or a key (their specific rights differ), or its security.
+constexpr ACCESS_MASK kFolderChanges = GENERIC_ALL | GENERIC_WRITE | FILE_WRITE_DATA |
+                                       FILE_APPEND_DATA | FILE_WRITE_EA | FILE_WRITE_ATTRIBUTES |
+                                       DELETE | WRITE_DAC | WRITE_OWNER;
+constexpr ACCESS_MASK kKeyChanges = GENERIC_ALL | GENERIC_WRITE | KEY_SET_VALUE |
+                                    KEY_CREATE_SUB_KEY | KEY_CREATE_LINK | DELETE | WRITE_DAC |
+                                    WRITE_OWNER;
 // Users, Authenticated Users, Interactive and Everyone.
 const wchar_t* const kOthers[] = {L"S-1-5-32-545", L"S-1-5-11", L"S-1-5-4", L"S-1-1-0"};
 
@@ -50,25 +60,58 @@ std::wstring LastError(const std::wstring& what) {
     return what + L": " + ErrorText(static_cast<LONG>(GetLastError()));
 }
 
+// What the probe made and could not remove, for the row that made it to name.
+using LeftBehind = std::vector<std::wstring>;
+
 // A folder of the probe's own, removed with what it holds when the look is done.
 struct OwnFolder {
-    explicit OwnFolder(std::wstring folder) : path(std::move(folder)) {
+    OwnFolder(std::wstring folder, LeftBehind& left) : path(std::move(folder)), left(left) {
         if (!CreateDirectoryW(path.c_str(), nullptr))
             throw CouldNotLook{LastError(path)};
     }
-    ~OwnFolder() { RemoveFolder(path); }
+    ~OwnFolder() {
+        if (!RemoveFolder(path))
+            left.push_back(path);
+    }
     OwnFolder(const OwnFolder&) = delete;
     OwnFolder& operator=(const OwnFolder&) = delete;
     std::wstring path;
+    LeftBehind& left;
 };
 
-struct Security {
-    std::wstring owner;
-    std::vector<AceSeen> aces;  // the allowed ones
+// A key of its own that nobody may read, removed afterwards. HKLM\SAM\SAM is one such key on
+// Windows, but exporting it is what a credential thief does.
+struct UnreadableKey {
+    UnreadableKey(const std::wstring& name, LeftBehind& left)
+        : path(L"Software\\" + name), left(left) {
+        const LocalSecurity nobody(L"D:P");
+        SECURITY_ATTRIBUTES attributes{sizeof attributes, nobody.get(), FALSE};
+        win32::UniqueHkey key;
+        const LONG status = RegCreateKeyExW(HKEY_CURRENT_USER, path.c_str(), 0, nullptr, 0,
+                                            KEY_QUERY_VALUE, &attributes, key.put(), nullptr);
+        if (status != ERROR_SUCCESS)
+            throw CouldNotLook{L"HKCU\\" + path + L": " + ErrorText(status)};
+    }
+    // Its owner may still rewrite its DACL, and so let this user delete it.
+    ~UnreadableKey() {
+        win32::UniqueHkey key;
+        if (RegOpenKeyExW(HKEY_CURRENT_USER, path.c_str(), 0, WRITE_DAC, key.put()) !=
+                ERROR_SUCCESS ||
+            WriteSecurity(key.get(), DACL_SECURITY_INFORMATION,
+                          L"D:P(A;;KA;;;" + SidText(ProcessUser().data()) + L")") !=
+                ERROR_SUCCESS ||
+            RegDeleteKeyW(HKEY_CURRENT_USER, path.c_str()) != ERROR_SUCCESS)
+            left.push_back(L"HKCU\\" + path);
+    }
+    UnreadableKey(const UnreadableKey&) = delete;
+    UnreadableKey& operator=(const UnreadableKey&) = delete;
+    std::wstring path;
+    LeftBehind& left;
 };
 
-// The owner and DACL of an open file, folder or key.
-Security SecurityOf(HANDLE handle, SE_OBJECT_TYPE type, const std::wstring& what) {
+// The owner and DACL of an open file, folder or key. A null DACL, which lets everyone do
+// anything, reads as an entry that says so.
+SecuritySeen SecurityOf(HANDLE handle, SE_OBJECT_TYPE type, const std::wstring& what) {
     PSID owner = nullptr;
     PACL dacl = nullptr;
     PSECURITY_DESCRIPTOR sd = nullptr;
@@ -78,7 +121,10 @@ Security SecurityOf(HANDLE handle, SE_OBJECT_TYPE type, const std::wstring& what
     const std::unique_ptr<void, decltype(&LocalFree)> held(sd, &LocalFree);
     if (code != ERROR_SUCCESS)
         throw CouldNotLook{what + L": " + ErrorText(static_cast<LONG>(code))};
-    Security security{SidText(owner), {}};
+    SecuritySeen security{SidText(owner), {}};
+    if (!dacl)
+        security.aces.push_back(
+            {L"S-1-1-0", GENERIC_ALL, OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE});
     for (DWORD index = 0; dacl && index < dacl->AceCount; ++index) {
         void* ace = nullptr;
         if (GetAce(dacl, index, &ace) &&
@@ -91,7 +137,7 @@ Security SecurityOf(HANDLE handle, SE_OBJECT_TYPE type, const std::wstring& what
     return security;
 }
 
-Security FileSecurity(const std::wstring& path) {
+SecuritySeen FileSecurity(const std::wstring& path) {
     const win32::UniqueKernelHandle file = OpenAsIs(path, READ_CONTROL);
     if (file.get() == INVALID_HANDLE_VALUE)
         throw CouldNotLook{LastError(path)};
@@ -117,14 +163,14 @@ struct Machine {
     std::wstring system;
     std::wstring name;  // of its own folders and keys, which nothing else uses
     std::wstring temp;
+    LeftBehind left;
 
     // Runs `command` in a job that ends it and all it started at the limit, in a folder of its
     // own; its exit code and the first line it printed.
-    RunSeen Run(const std::wstring& command) const {
-        const ULONGLONG now = GetTickCount64();
-        if (now >= deadline)
-            throw CouldNotLook{L"out of time"};
-        const OwnFolder folder(temp + L"\\" + name);
+    RunSeen Run(const std::wstring& command) {
+        if (GetTickCount64() + 2 * kChildLimitMs > deadline)
+            throw CouldNotLook{L"out of time for " + command};
+        const OwnFolder folder(temp + L"\\" + name, left);
         const std::wstring output = folder.path + L"\\output.txt";
         SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
         win32::UniqueKernelHandle file(CreateFileW(output.c_str(), GENERIC_WRITE, FILE_SHARE_READ,
@@ -151,13 +197,12 @@ struct Machine {
             throw CouldNotLook{why};
         }
         ResumeThread(thread.get());
-        const DWORD wait = static_cast<DWORD>(std::min<ULONGLONG>(kChildLimitMs, deadline - now));
-        const bool ended = WaitForSingleObject(process.get(), wait) == WAIT_OBJECT_0;
+        const bool ended = WaitForSingleObject(process.get(), kChildLimitMs) == WAIT_OBJECT_0;
         EndAndWait(job.get(), ERROR_CANCELLED, kChildLimitMs);
         RunSeen seen;
         if (!ended || !GetExitCodeProcess(process.get(), &seen.code))
-            throw CouldNotLook{command + L": still running after " + std::to_wstring(wait / 1000) +
-                               L" s"};
+            throw CouldNotLook{command + L": still running after " +
+                               std::to_wstring(kChildLimitMs / 1000) + L" s"};
         std::string bytes = ReadFileBytes(output).value_or("");
         const size_t start = std::min(bytes.find_first_not_of(" \r\n"), bytes.size());
         bytes = bytes.substr(start, bytes.find_first_of("\r\n", start) - start);
@@ -169,52 +214,59 @@ struct Machine {
     }
 };
 
-Look StartExe(const Machine& machine) {
+Look StartExe(Machine& machine) {
     const bool there = FileExists(machine.system + L"\\start.exe");
     return {machine.system + (there ? L"\\start.exe is there" : L" has no start.exe"),
             Verdict(NoStartExe(there))};
 }
 
-Look OwnerOfAFolderMade(const Machine& machine) {
-    const OwnFolder folder(machine.temp + L"\\" + machine.name);
-    const Security security = FileSecurity(folder.path);
+Look OwnerOfAFolderMade(Machine& machine) {
+    // Only an elevated administrator's token makes Administrators the owner.
+    Problems notElevated;
+    if (ElevatedCommand(notElevated) != kOk)
+        throw CouldNotLook{notElevated.front()};
+    const OwnFolder folder(machine.temp + L"\\" + machine.name, machine.left);
+    const SecuritySeen security = FileSecurity(folder.path);
     return {L"owner " + security.owner, Verdict(OwnedByAdministrators(security.owner))};
 }
 
-Look ProgramFilesCreator(const Machine&) {
+Look ProgramFilesCreator(Machine&) {
     std::wstring programFiles = EnvironmentVariable(L"ProgramW6432");
     programFiles = programFiles.empty() ? EnvironmentVariable(L"ProgramFiles") : programFiles;
-    const Security security = FileSecurity(programFiles);
+    const SecuritySeen security = FileSecurity(programFiles);
     const auto creatorOwner = [](const std::wstring& sid) { return sid == kCreatorOwner; };
     return {programFiles + L": " + Entries(security.aces, creatorOwner),
             Verdict(CreatorOwnerMayWrite(security.aces))};
 }
 
-Look FolderAtTheTop(const Machine& machine) {
+Look FolderAtTheTop(Machine& machine) {
     const std::wstring drive = EnvironmentVariable(L"SystemDrive");
-    const OwnFolder top((drive.size() == 2 ? drive : L"C:") + L"\\" + machine.name);
-    const Security security = FileSecurity(top.path);
+    const OwnFolder top((drive.size() == 2 ? drive : L"C:") + L"\\" + machine.name, machine.left);
+    const SecuritySeen security = FileSecurity(top.path);
     return {top.path + L": " + Entries(security.aces, IsOther),
             Verdict(OthersMayChange(security.aces))};
 }
 
-Look CmdCannotStart(const Machine& machine) {
+Look CmdCannotStart(Machine& machine) {
     const std::wstring cmd = L"\"" + machine.system + L"\\cmd.exe\" /d /s /c ";
     // A folder in a program's place, as in a kit whose guard cannot start.
-    const OwnFolder unstartable(machine.temp + L"\\" + machine.name + L".exe");
+    const OwnFolder unstartable(machine.temp + L"\\" + machine.name + L".exe", machine.left);
     const RunSeen folderRun = machine.Run(cmd + L"\"\"" + unstartable.path + L"\"\"");
     const RunSeen notFound = machine.Run(cmd + L"kit-guard-probe-no-such-command");
     return {L"folder as program: " + Said(folderRun) + L"; not found: " + Said(notFound),
             Verdict(CmdGives9009(folderRun.code, notFound.code))};
 }
 
-Look Mp3Types(const Machine&) {
+Look Mp3Types(Machine&) {
     const auto text = [](const wchar_t* name) -> std::optional<std::wstring> {
         wchar_t value[256];
         DWORD bytes = sizeof value;
-        if (RegGetValueW(HKEY_LOCAL_MACHINE, L"Software\\Classes\\.mp3", name, RRF_RT_REG_SZ,
-                         nullptr, value, &bytes) != ERROR_SUCCESS)
+        const LONG status = RegGetValueW(HKEY_LOCAL_MACHINE, L"Software\\Classes\\.mp3", name,
+                                         RRF_RT_REG_SZ, nullptr, value, &bytes);
+        if (status == ERROR_FILE_NOT_FOUND)
             return std::nullopt;
+        if (status != ERROR_SUCCESS)
+            throw CouldNotLook{std::wstring(name) + L": " + ErrorText(status)};
         return std::wstring(value);
     };
     const auto contentType = text(L"Content Type"), perceived = text(L"PerceivedType");
@@ -223,38 +275,38 @@ Look Mp3Types(const Machine&) {
             Verdict(Mp3AsAssumed(contentType, perceived))};
 }
 
-Look RegExport(const Machine& machine) {
-    // SYSTEM may read HKLM\SAM\SAM, and its export is not written anywhere.
-    if (SidText(ProcessUser().data()) == L"S-1-5-18")
-        throw CouldNotLook{L"runs as SYSTEM, which may read every key"};
+Look RegExport(Machine& machine) {
     const std::wstring reg = L"\"" + machine.system + L"\\reg.exe\" export ";
-    const RunSeen absent = machine.Run(reg + L"\"HKLM\\Software\\" + machine.name + L"\" a.reg");
-    const RunSeen unreadable = machine.Run(reg + L"HKLM\\SAM\\SAM sam.reg");
-    return {L"absent: " + Said(absent) + L"; HKLM\\SAM\\SAM: " + Said(unreadable),
+    const RunSeen absent = machine.Run(reg + L"\"HKCU\\Software\\" + machine.name + L"\" a.reg");
+    const UnreadableKey key(machine.name, machine.left);
+    const RunSeen unreadable = machine.Run(reg + L"\"HKCU\\" + key.path + L"\" b.reg");
+    return {L"absent: " + Said(absent) + L"; unreadable: " + Said(unreadable),
             Verdict(ExportTellsApart(absent, unreadable))};
 }
 
-Look RegDelete(const Machine& machine) {
+Look RegDelete(Machine& machine) {
     const RunSeen deleted = machine.Run(L"\"" + machine.system + L"\\reg.exe\" delete " +
-                                        L"\"HKCU\\Software\\" + machine.name + L"\" /f");
+                                        L"\"HKCU\\Software\\" + machine.name + L" never made\" /f");
     return {Said(deleted), Verdict(DeleteSaysItFailed(deleted))};
 }
 
-Look ClassKeyOwners(const Machine&) {
-    std::vector<std::wstring> owners;
+Look ClassKeyOwners(Machine&) {
+    std::vector<SecuritySeen> keys;
     std::wstring seen;
     for (const std::wstring& key : KitScope().keys) {
         win32::UniqueHkey handle;
         if (key.rfind(L"HKLM\\", 0) == 0 &&
             RegOpenKeyExW(HKEY_LOCAL_MACHINE, key.c_str() + 5, 0, READ_CONTROL | kView,
                           handle.put()) == ERROR_SUCCESS) {
-            owners.push_back(SecurityOf(handle.get(), SE_REGISTRY_KEY, key).owner);
-            seen += (seen.empty() ? L"" : L", ") + key.substr(5) + L" " + owners.back();
+            keys.push_back(SecurityOf(handle.get(), SE_REGISTRY_KEY, key));
+            seen +=
+                (seen.empty() ? L"" : L", ") + key.substr(5) + L" " + keys.back().owner +
+                (AdministratorsMayChange(keys.back().aces) ? L" (administrators may write)" : L"");
         }
     }
-    if (owners.empty())
+    if (keys.empty())
         throw CouldNotLook{L"no guarded HKLM key is there"};
-    return {seen, Verdict(OwnedByTrustedInstaller(owners))};
+    return {seen, Verdict(KeptByTrustedInstaller(keys))};
 }
 
 }  // namespace
@@ -275,11 +327,15 @@ bool CreatorOwnerMayWrite(const std::vector<AceSeen>& aces) {
 }
 
 bool OthersMayChange(const std::vector<AceSeen>& aces) {
-    const ACCESS_MASK writes = GENERIC_ALL | GENERIC_WRITE | FILE_WRITE_DATA | FILE_APPEND_DATA |
-                               FILE_WRITE_EA | FILE_WRITE_ATTRIBUTES | DELETE | WRITE_DAC |
-                               WRITE_OWNER;
-    return std::any_of(aces.begin(), aces.end(), [&](const AceSeen& ace) {
-        return IsOther(ace.sid) && !(ace.flags & INHERIT_ONLY_ACE) && (ace.mask & writes);
+    return std::any_of(aces.begin(), aces.end(), [](const AceSeen& ace) {
+        return IsOther(ace.sid) && !(ace.flags & INHERIT_ONLY_ACE) && (ace.mask & kFolderChanges);
+    });
+}
+
+bool AdministratorsMayChange(const std::vector<AceSeen>& aces) {
+    return std::any_of(aces.begin(), aces.end(), [](const AceSeen& ace) {
+        return (ace.sid == L"S-1-5-32-544" || IsOther(ace.sid)) &&
+               !(ace.flags & INHERIT_ONLY_ACE) && (ace.mask & kKeyChanges);
     });
 }
 
@@ -302,10 +358,10 @@ bool DeleteSaysItFailed(const RunSeen& deleted) {
     return deleted.code != 0 && !deleted.said.empty();
 }
 
-bool OwnedByTrustedInstaller(const std::vector<std::wstring>& ownerSids) {
-    return !ownerSids.empty() &&
-           std::all_of(ownerSids.begin(), ownerSids.end(),
-                       [](const std::wstring& sid) { return sid == kTrustedInstallerSid; });
+bool KeptByTrustedInstaller(const std::vector<SecuritySeen>& keys) {
+    return !keys.empty() && std::all_of(keys.begin(), keys.end(), [](const SecuritySeen& key) {
+        return key.owner == kTrustedInstallerSid && !AdministratorsMayChange(key.aces);
+    });
 }
 
 std::wstring ProbeLine(const std::wstring& id, const std::wstring& observation,
@@ -323,7 +379,7 @@ std::wstring ProbeLine(const std::wstring& id, const std::wstring& observation,
 int ProbeCommand(const std::function<void(const std::wstring&)>& print) {
     const struct {
         const wchar_t* id;
-        Look (*look)(const Machine&);
+        Look (*look)(Machine&);
         const wchar_t* onWine;  // how Wine is known to differ
     } rows[] = {
         {L"A12", StartExe, L"ships a start.exe"},
@@ -332,7 +388,7 @@ int ProbeCommand(const std::function<void(const std::wstring&)>& print) {
         {L"A17", FolderAtTheTop, L"keeps no permissions on files"},
         {L"A21", CmdCannotStart, L""},
         {L"A26", Mp3Types, L""},
-        {L"A28", RegExport, L"its registry keeps no keys from administrators"},
+        {L"A28", RegExport, L"reads a key whatever its DACL says"},
         {L"A29", RegDelete, L""},
         {L"A37", ClassKeyOwners, L"has no TrustedInstaller"},
     };
@@ -359,6 +415,9 @@ int ProbeCommand(const std::function<void(const std::wstring&)>& print) {
         } catch (const CouldNotLook& cannot) {
             look.verdict = L"could not look: " + cannot.why;
         }
+        for (const std::wstring& left : machine.left)
+            look.seen += L"; left behind: " + left;
+        machine.left.clear();
         print(ProbeLine(row.id, look.seen, look.verdict, wine ? row.onWine : L""));
     }
     return kOk;

@@ -18,6 +18,12 @@ struct AceSeen {
     BYTE flags = 0;
 };
 
+// The owner of a file, folder or key and the allowed entries of its DACL.
+struct SecuritySeen {
+    std::wstring owner;
+    std::vector<AceSeen> aces;
+};
+
 // A command's exit code and the first line it printed.
 struct RunSeen {
     DWORD code = 0;
@@ -30,13 +36,15 @@ bool OwnedByAdministrators(const std::wstring& ownerSid);
 bool CreatorOwnerMayWrite(const std::vector<AceSeen>& aces);
 // Users, Authenticated Users, Interactive or Everyone may write, append or delete.
 bool OthersMayChange(const std::vector<AceSeen>& aces);
+// Administrators, or any of those, may change a key.
+bool AdministratorsMayChange(const std::vector<AceSeen>& aces);
 bool CmdGives9009(DWORD unstartable, DWORD notFound);
 bool Mp3AsAssumed(const std::optional<std::wstring>& contentType,
                   const std::optional<std::wstring>& perceivedType);
 bool ExportTellsApart(const RunSeen& absent, const RunSeen& unreadable);
 bool DeleteSaysItFailed(const RunSeen& deleted);
-// Every owner read is TrustedInstaller's, and at least one was read.
-bool OwnedByTrustedInstaller(const std::vector<std::wstring>& ownerSids);
+// At least one key was read, and TrustedInstaller owns each and administrators may not change it.
+bool KeptByTrustedInstaller(const std::vector<SecuritySeen>& keys);
 
 // "ID | OBSERVATION | holds" (or "does not hold", or "could not look: WHY"), then
 // " | Wine: NOTE" where Wine is known to differ; '|' and line breaks in the parts become '/'.

@@ -1342,6 +1342,8 @@ TEST(GuardProbe, VerdictsFollowTheObservation) {
     const mf::kit::AceSeen usersRead{L"S-1-5-32-545", FILE_GENERIC_READ, 0x10};
     const mf::kit::AceSeen usersInheritOnly{L"S-1-5-32-545", GENERIC_ALL, 0x1b};
     const mf::kit::AceSeen adminsAll{L"S-1-5-32-544", GENERIC_ALL, 0x10};
+    const mf::kit::AceSeen adminsRead{L"S-1-5-32-544", KEY_READ, 0x10};
+    const mf::kit::AceSeen everyoneAll{L"S-1-1-0", GENERIC_ALL, 0x03};
     const mf::kit::RunSeen missing{1, L"ERROR: The system was unable to find the key."};
     const mf::kit::RunSeen denied{1, L"ERROR: Access is denied."};
     const struct {
@@ -1377,10 +1379,14 @@ TEST(GuardProbe, VerdictsFollowTheObservation) {
         {"delete fails and says so", mf::kit::DeleteSaysItFailed(missing), true},
         {"delete gives 0", mf::kit::DeleteSaysItFailed({0, L"done"}), false},
         {"delete fails silently", mf::kit::DeleteSaysItFailed({1, L""}), false},
-        {"TrustedInstaller owns all", mf::kit::OwnedByTrustedInstaller({ti, ti}), true},
-        {"one owned by Administrators", mf::kit::OwnedByTrustedInstaller({ti, L"S-1-5-32-544"}),
+        {"TrustedInstaller keeps all",
+         mf::kit::KeptByTrustedInstaller({{ti, {adminsRead}}, {ti, {}}}), true},
+        {"one owned by Administrators",
+         mf::kit::KeptByTrustedInstaller({{ti, {}}, {L"S-1-5-32-544", {}}}), false},
+        {"administrators may write one", mf::kit::KeptByTrustedInstaller({{ti, {adminsAll}}}),
          false},
-        {"none read", mf::kit::OwnedByTrustedInstaller({}), false},
+        {"a null DACL's stand-in", mf::kit::KeptByTrustedInstaller({{ti, {everyoneAll}}}), false},
+        {"none read", mf::kit::KeptByTrustedInstaller({}), false},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(c.verdict, c.holds) << c.what;
