@@ -12,7 +12,9 @@ mail addresses are not checked.
 Given no arguments, it also holds docs/assumptions.md's "relied on in" column to the project's
 files (git ls-files): each file or folder a row names mentions the row's id, and each file that
 mentions an id (A<n>, or a link to assumptions.md#a<n>) is named in that row, or lies in a
-folder it names. Exit code 0 when all holds, 1 naming each fault.
+folder it names; every row's anchor is a row read, every mentioned id has a row and every path
+a row names (a code span outside parentheses, or one with a slash) is there. Exit code 0 when
+all holds, 1 naming each fault.
 """
 import os
 import pathlib
@@ -151,6 +153,17 @@ def cells(line):
     return found + [cell.strip()]
 
 
+def named_paths(cell):
+    """The paths a "relied on in" cell names: its code spans outside parentheses, which hold
+    notes, and any with a slash."""
+    names, depth = [], 0
+    for span, bracket in re.findall(r"`([^`]+)`|([()])", cell):
+        depth += {"(": 1, ")": -1}.get(bracket, 0)
+        if span and (depth == 0 or "/" in span):
+            names.append(span.rstrip("/"))
+    return names
+
+
 def covers(named, path):
     """Whether a file or folder that a row names is, or holds, the file at `path`."""
     return path == named or path.startswith(named + "/")
@@ -162,25 +175,30 @@ def reliance_faults():
     if listed.returncode != 0:
         return [f"{ASSUMPTIONS}: cannot list the project's files (git ls-files failed)"]
     files = [name for name in listed.stdout.decode().split("\0") if name]
-    named = {}
+    named, anchored, faults, unknown = {}, 0, [], []
     for _, line in outside_fences(ROOT / ASSUMPTIONS):
+        if line.lstrip().startswith("|"):
+            anchored += sum(1 for name in EXPLICIT.findall(line) if re.fullmatch(r"a\d+", name))
         row = ROW.match(line)
         if row:
-            # A code span names a path where it has a slash or is one of the files.
-            names = [name.rstrip("/") for name in re.findall(r"`([^`]+)`", cells(line)[2])]
-            named[row.group(1)] = [name for name in names if "/" in name or name in files]
+            named[row.group(1)] = named_paths(cells(line)[2])
+    if len(named) != anchored:
+        # A row the pattern misses would drop out of every check below.
+        faults.append(f"the table has {anchored} row anchors, but {len(named)} rows read as "
+                      '| <a id="aN"></a>AN | ... |')
     mentions = {}
     for name in files:
-        if name == ASSUMPTIONS:
-            continue
         try:
             text = (ROOT / name).read_text(encoding="utf-8")
         except (OSError, UnicodeDecodeError):
             continue  # a binary file mentions nothing
-        for word, link in MENTION.findall(text):
-            if (word or link) in named:
-                mentions.setdefault(word or link, set()).add(name)
-    faults = []
+        for mention in MENTION.finditer(text):
+            row = mention.group(1) or mention.group(2)
+            if row not in named:
+                line = text.count("\n", 0, mention.start()) + 1
+                unknown.append(f"{name}:{line}: mentions A{row}, which has no row in {ASSUMPTIONS}")
+            elif name != ASSUMPTIONS:
+                mentions.setdefault(row, set()).add(name)
     for row, names in named.items():
         mentioning = mentions.get(row, set())
         for name in names:
@@ -191,7 +209,7 @@ def reliance_faults():
         for path in sorted(mentioning):
             if not any(covers(name, path) for name in names):
                 faults.append(f"{path} mentions A{row}, but the row does not name it")
-    return [f"{ASSUMPTIONS}: {fault}" for fault in faults]
+    return unknown + [f"{ASSUMPTIONS}: {fault}" for fault in faults]
 
 
 def main(arguments):
