@@ -94,6 +94,9 @@ steps() {  # the upload steps (U id name files...), the downloads (D ids path), 
 }
 for kit in $matrix_kits; do
     leg=$(expand "$kit") found=$(steps <<<"$leg")
+    # A download the parse above misses (a quoted uses:, say) would go untraced.
+    parsed=$(grep -c '^D ' <<<"$found" || :) written=$(grep -cE "uses: *[\"']?actions/download-artifact@" <<<"$leg" || :)
+    [ "$parsed" -eq "$written" ] || fail "of the workflow's $written downloads, $parsed are traced: write each as uses: actions/download-artifact@VERSION, unquoted"
     while read -r _ ids dir _; do
         output=$(sed -n 's/^\${{needs\.linux\.outputs\.\([a-z0-9-]*\)}}$/\1/p' <<<"$ids")
         [ "$ids" != - ] || fail "the download into $dir names no artifact-ids: after a re-run of the Debian job it may get an earlier attempt's artifact"
@@ -121,7 +124,7 @@ run_tests=$(value RunTests) guard=$(value Guard) results=$(value Results)
 suites=$(sed -n "s/^\$Suites = @(\(.*\))\$/\1/p" "$script" | tr -d "' " | tr ',' ' ')
 state_folder=$(sed -n "s/^\$StateFolder = '\([^']*\)'\$/\1/p" "$script")
 # An empty one would match anything below.
-for name in RunTests Guard Results ExitCutOff ExitLeftover SuiteLimitSeconds; do
+for name in RunTests Guard Results ExitCutOff ExitLeftover SuiteLimitSeconds CleanupWaitSeconds RestoreLimitSeconds; do
     [ -n "$(value "$name")" ] || fail "windows-ci.ps1 sets no \$$name"
 done
 [ -n "$suites" ] && [ -n "$state_folder" ] || fail "windows-ci.ps1 sets no \$Suites or no \$StateFolder"
@@ -138,7 +141,8 @@ grep -qF "L\"\\\\$results\"" "$root/tests/kit/run.cpp" || fail "the kit writes n
 grep -qF "L\"\\\\$state_folder\"" "$root/tests/kit/run.cpp" && grep -qF 'L"\\snapshot.txt"' "$root/tests/kit/run.cpp" ||
     fail "the kit keeps its snapshot elsewhere than $state_folder\\snapshot.txt"
 # The limits nest: the suites' (each with up to half a minute to end), the cut-off run's two
-# waits, the probes and ten minutes for the kit's set-up, records and restore in the step's, and that (with a
+# waits, the probes, the cleanup after a failed cut and its /restore, and ten minutes for the
+# kit's set-up, records and restore, with five minutes to spare, in the step's, and that (with a
 # quarter of an hour for the checkout, the download and the upload) in the job's.
 minutes() {  # indent: the windows job's timeout-minutes at that indent
     awk -v indent="$1" '/^  [a-z]+:$/ {on = $1 == "windows:"} on && $0 ~ "^" indent "timeout-minutes:" {print $2}' "$workflow"
@@ -149,16 +153,24 @@ step=$(minutes '        ') job=$(minutes '    ') count=$(wc -w <<<"$suites") lim
 beyond=$(sed -n 's/^\$CutWaitSeconds = \$SuiteLimitSeconds + \([0-9]*\)$/\1/p' "$script")
 [ "${beyond:-0}" -ge 30 ] || fail "windows-ci.ps1's \$CutWaitSeconds is not \$SuiteLimitSeconds and half a minute or more"
 cut=$((limit + beyond))
-# The probes come first, within the wait that bounds them, which outlasts the guard's own limit.
-probe=$(value ProbeLimitSeconds)
-probe_ms=$(sed -n 's/^constexpr ULONGLONG kCommandLimitMs = \([0-9]*\);$/\1/p' "$root/tests/kit/probe.cpp")
-[ -n "$probe" ] && [ -n "$probe_ms" ] && [ "$probe_ms" -lt $((probe * 1000)) ] &&
+# The probes come first, within the wait that bounds them, which outlasts the guard's own limit
+# and a child's ending after it; then a bounded wait for the killed guard to be gone.
+probe=$(value ProbeLimitSeconds) killed_ms=$(sed -n 's/.*\$probe\.Kill(\$true); \$null = \$probe\.WaitForExit(\([0-9]*\)).*/\1/p' "$script")
+limit_ms() { sed -n "s/^constexpr [A-Z]* k$1LimitMs = \([0-9]*\);\$/\1/p" "$root/tests/kit/probe.cpp"; }
+probe_ms=$(limit_ms Command) child_ms=$(limit_ms Child)
+[ -n "$probe" ] && [ -n "$probe_ms" ] && [ -n "$child_ms" ] && [ -n "$killed_ms" ] && [ $((probe_ms + child_ms)) -lt $((probe * 1000)) ] &&
     grep -qF 'WaitForExit($ProbeLimitSeconds * 1000)' "$script" ||
-    fail "windows-ci.ps1 does not wait \$ProbeLimitSeconds for kit_guard probe, or that is within the guard's ${probe_ms:-?} ms"
+    fail "windows-ci.ps1 does not wait \$ProbeLimitSeconds for kit_guard probe beyond the guard's ${probe_ms:-?} ms and a child's ${child_ms:-?} ms, or not for the killed guard"
 probe_at=$(grep -n "ArgumentList 'probe'" "$script" | head -n 1 | cut -d: -f1) owner_at=$(grep -n '^& icacls.exe .* /setowner' "$script" | head -n 1 | cut -d: -f1)
 [ -n "$probe_at" ] && [ "$probe_at" -lt "${owner_at:-0}" ] || fail "windows-ci.ps1 does not probe before icacls /setowner"
-if [ $((count * (limit + 30) + 2 * cut + 600 + probe)) -gt $((step * 60)) ] || [ $((step + 15)) -gt "$job" ]; then
-    fail "the limits do not nest: $count suites of $limit s each, two cut waits of $cut s, a probe of $probe s, a step of $step and a job of $job minutes"
+# The cleanup's waits share one deadline; its /restore has its own.
+grep -qF '$until = (Get-Date).AddSeconds($CleanupWaitSeconds)' "$script" && grep -qF 'WaitForExit($RestoreLimitSeconds * 1000)' "$script" &&
+    grep -qF '$_.WaitForExit([int][Math]::Max(0, ($until - (Get-Date)).TotalMilliseconds))' "$script" ||
+    fail "windows-ci.ps1's cleanup is not bounded by \$CleanupWaitSeconds and \$RestoreLimitSeconds"
+cleanup=$(($(value CleanupWaitSeconds) + $(value RestoreLimitSeconds)))
+total=$((count * (limit + 30) + 2 * cut + 600 + probe + (killed_ms + 999) / 1000 + cleanup))
+if [ $((total + 300)) -gt $((step * 60)) ] || [ $((step + 15)) -gt "$job" ]; then
+    fail "the limits do not nest: $count suites of $limit s each, two cut waits of $cut s, a probe of $probe s and $(((killed_ms + 999) / 1000)) s, a cleanup of $cleanup s: $total s and five minutes do not fit in a step of $step minutes, or that and a quarter of an hour in a job of $job"
 fi
 grep -qF "Invoke-Kit 'full' \"/limit:\$SuiteLimitSeconds\"" "$script" &&
     grep -qF "call \$RunTests /limit:\$SuiteLimitSeconds\`\"" "$script" ||

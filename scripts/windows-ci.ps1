@@ -31,12 +31,15 @@ $CutOffSaid = 'was ended before it could put the machine back'
 # the saves, reads and restores around them fit in the step's timeout-minutes in ci.yml, and
 # that in the job's, so that a run whose suites all hang ends with the guard naming each one,
 # the summary written and the results uploaded. scripts/check-workflow.sh holds the three to
-# that order.
+# that order, with the probe's wait, and with the cleanup's below after a cut that failed.
 $SuiteLimitSeconds = 900
 # Each of the cut's two waits: for the run's snapshot (its save), then from the snapshot for a
 # suite that changes keys (core_tests' limit, the half minute the guard gives it to end, and the
 # next suite's start). From the limit, so that no image's speed decides when the cut gives up.
 $CutWaitSeconds = $SuiteLimitSeconds + 60
+# After a cut that failed: one deadline for every process of it to end, then /restore's own.
+$CleanupWaitSeconds = 60
+$RestoreLimitSeconds = 120
 
 # The 22 types come from the constants the tool is built from, for the records of the user's
 # choice of app for each.
@@ -116,25 +119,29 @@ if ($LASTEXITCODE -ne 0) { throw "icacls could not set the kit folder's DACL ($L
 Expand-Archive -LiteralPath $Zip -DestinationPath $kit
 # Which assumptions hold here (kit_guard probe; docs/assumptions.md): first, and before
 # /setowner, whose owner A15 is about. A probe that fails is reported, never the leg's end; a
-# row that does not hold is a warning. The guard ends its own probes within 40 s.
+# row that does not hold is a warning. The guard ends its probes within 40 s; the wait gives it a
+# child's 8 s more (tests/kit/probe.cpp). Kill "executes asynchronously" and WaitForExit does "not
+# reflect the status of descendant processes" (https://learn.microsoft.com/dotnet/api/system.diagnostics.process.kill):
+# a killed probe may still hold probe.txt, so the note of its failure may not get in; it is shown.
 $ProbeLimitSeconds = 50
 $probeFile = Join-Path $Out 'probe.txt'
 try {
     $probe = Start-Process (Join-Path $kit $Guard) -ArgumentList 'probe' -NoNewWindow -PassThru `
         -RedirectStandardOutput $probeFile -RedirectStandardError (Join-Path $Out 'probe-errors.txt')
     $null = $probe.Handle  # kept, so that the exit code can be read after the wait
-    if (-not $probe.WaitForExit($ProbeLimitSeconds * 1000)) { $probe.Kill($true); throw "still running after $ProbeLimitSeconds s" }
+    if (-not $probe.WaitForExit($ProbeLimitSeconds * 1000)) { $probe.Kill($true); $null = $probe.WaitForExit(10000); throw "still running after $ProbeLimitSeconds s" }
     if ($probe.ExitCode -ne 0) { throw "exit code $($probe.ExitCode)" }
 } catch {
-    "kit_guard probe failed: $_" | Out-File -Append -Encoding utf8 $probeFile
-    Write-Host "::warning::kit_guard probe failed on $Label`: $_"
+    $why = "$_"
+    try { "kit_guard probe failed: $why" | Out-File -Append -Encoding utf8 $probeFile } catch { $why += " (not noted in probe.txt: $_)" }
+    Write-Host "::warning::kit_guard probe failed on $Label`: $why"
 }
-$report = @(Get-Content -LiteralPath $probeFile -ErrorAction SilentlyContinue)
+$report = @(try { Get-Content -LiteralPath $probeFile -ErrorAction SilentlyContinue } catch { "probe.txt could not be read: $_" })
 $report | Write-Host
 foreach ($line in $report) {
     if ($line -match '^(A\d+) \| [^|]* \| does not hold') { Write-Host "::warning::$($Matches[1]) does not hold on $Label`: $line" }
 }
-if ($env:GITHUB_STEP_SUMMARY) { @("#### Assumptions on $Label", '```') + $report + '```' | Out-File -Append -Encoding utf8 $env:GITHUB_STEP_SUMMARY }
+try { if ($env:GITHUB_STEP_SUMMARY) { @("#### Assumptions on $Label", '```') + $report + '```' | Out-File -Append -Encoding utf8 $env:GITHUB_STEP_SUMMARY } } catch { Write-Host "::warning::$_" }
 & icacls.exe $kit /setowner '*S-1-5-32-544' /T /Q 2>&1 | Write-Host
 if ($LASTEXITCODE -ne 0) { throw "icacls could not give the kit to Administrators ($LASTEXITCODE)" }
 Set-Location -LiteralPath $kit
@@ -258,23 +265,31 @@ try {
     # A cut-off run whose wait gave up is still going, and its guard holds the lock /restore
     # needs: it and what it started end first ("/t: Ends the specified process and any child
     # processes started by it": https://learn.microsoft.com/windows-server/administration/windows-commands/taskkill),
-    # each waited for up to a minute. A cleanup that fails is named beside the error before it.
+    # all of them waited for until one deadline. A cleanup that fails is named beside the error
+    # before it, and so is where that was raised ("where the cmdlet appeared in the line":
+    # https://learn.microsoft.com/dotnet/api/system.management.automation.invocationinfo.positionmessage).
     $failure = $_
     $cleanup = @()
+    $until = (Get-Date).AddSeconds($CleanupWaitSeconds)
     if (-not $cut.HasExited) {
         $said = & taskkill.exe /f /t /pid $cut.Id 2>&1 | ForEach-Object { "$_" }
         $killed = $LASTEXITCODE
         $tree = @($cut) + @(Get-Process -Name (@([IO.Path]::GetFileNameWithoutExtension($Guard)) + $Suites) -ErrorAction SilentlyContinue)
-        if (@($tree | Where-Object { -not $_.WaitForExit(60000) }).Count) {
-            $cleanup += "taskkill /f /t exited with $killed and the cut-off run still runs after a minute: $($said -join ' ')"
+        if (@($tree | Where-Object { -not $_.WaitForExit([int][Math]::Max(0, ($until - (Get-Date)).TotalMilliseconds)) }).Count) {
+            $cleanup += "taskkill /f /t exited with $killed and the cut-off run still runs after $CleanupWaitSeconds s: $($said -join ' ')"
         }
     }
     if (-not $cleanup.Count -and (Test-Path -LiteralPath $snapshot)) {
         Write-Host "windows-ci: putting back the cut-off run's snapshot after a failure"
-        $code = Invoke-Kit 'cleanup' '/restore'
-        if ($code -ne 0) { $cleanup += "run-tests.cmd /restore exited with ${code}: $(Get-Content -Raw (Join-Path $Out 'cleanup.out'))" }
+        try {
+            $restore = Start-Process cmd.exe -ArgumentList "/d /s /c `"call $RunTests /restore`"" -WorkingDirectory $kit -PassThru -NoNewWindow `
+                -RedirectStandardOutput (Join-Path $Out 'cleanup.out') -RedirectStandardError (Join-Path $Out 'cleanup.err')
+            $null = $restore.Handle
+            if (-not $restore.WaitForExit($RestoreLimitSeconds * 1000)) { throw "still runs after $RestoreLimitSeconds s" }
+            if ($restore.ExitCode -ne 0) { throw "exited with $($restore.ExitCode): $(Get-Content -Raw (Join-Path $Out 'cleanup.out'))" }
+        } catch { $cleanup += "run-tests.cmd /restore $_" }
     }
-    if ($cleanup.Count) { throw "$failure; and the cleanup after it failed: $($cleanup -join '; ')" }
+    if ($cleanup.Count) { throw "$failure $($failure.InvocationInfo.PositionMessage)`nand the cleanup after it failed: $($cleanup -join '; ')" }
     throw
 }
 Assert-Same $first (Read-State 'after-restore') 'the cut-off run and /restore'
