@@ -39,7 +39,10 @@ for code in sorted(ends - page_codes):
     faults.append(f"run-tests.cmd can end with {code}, which the table does not give")
 
 kit_check = (ROOT / "scripts/kit-check.sh").read_text(encoding="utf-8")
-for code, key in re.findall(r"expect_status (\d+) ([a-z-]+)", kit_check):
+expected = re.findall(r"expect_status (\d+) ([a-z-]+)", kit_check)
+if not expected or len(expected) != kit_check.count("expect_status "):
+    faults.append("kit-check.sh's expect_status calls are not all read as: expect_status CODE KEY")
+for code, key in expected:
     if key not in rows:
         faults.append(f"kit-check.sh expects {code} for {key}, which is no row of the table")
     elif rows[key][0] != int(code):

@@ -151,6 +151,9 @@ done
 [ "$(printf '%s\n' "$probe" | grep -c .)" -eq "$(($(wc -w <<<"$rows") + 1))" ] ||
     fail "kit_guard probe said more than a line per row: $probe"
 ! grep -q 'left behind' <<<"$probe" || fail "kit_guard probe left what it made: $probe"
+left=$(find "$prefix/drive_c" -maxdepth 5 -name 'kit_guard probe*'; run_wine reg query 'HKCU\Software' |
+    grep 'kit_guard probe' || :)
+[ -z "$left" ] || fail "kit_guard probe left, unsaid: $left"
 for expected in 'A12 .*\| Wine: ' 'A15 .*\| Wine: ' 'A17 .*\| Wine: ' 'A21 .* \| holds$' \
     'A26 \| Content Type audio/mpeg; PerceivedType audio \| holds$'; do
     grep -qE "^$expected" <<<"$probe" || fail "kit_guard probe: no line like '$expected': $probe"

@@ -271,14 +271,16 @@ try {
     $failure = $_
     $cleanup = @()
     $until = (Get-Date).AddSeconds($CleanupWaitSeconds)
-    if (-not $cut.HasExited) {
-        $said = & taskkill.exe /f /t /pid $cut.Id 2>&1 | ForEach-Object { "$_" }
-        $killed = $LASTEXITCODE
-        $tree = @($cut) + @(Get-Process -Name (@([IO.Path]::GetFileNameWithoutExtension($Guard)) + $Suites) -ErrorAction SilentlyContinue)
-        if (@($tree | Where-Object { -not $_.WaitForExit([int][Math]::Max(0, ($until - (Get-Date)).TotalMilliseconds)) }).Count) {
-            $cleanup += "taskkill /f /t exited with $killed and the cut-off run still runs after $CleanupWaitSeconds s: $($said -join ' ')"
+    try {
+        if (-not $cut.HasExited) {
+            $said = & taskkill.exe /f /t /pid $cut.Id 2>&1 | ForEach-Object { "$_" }
+            $killed = $LASTEXITCODE
+            $tree = @($cut) + @(Get-Process -Name (@([IO.Path]::GetFileNameWithoutExtension($Guard)) + $Suites) -ErrorAction SilentlyContinue)
+            if (@($tree | Where-Object { -not $_.WaitForExit([int][Math]::Max(0, ($until - (Get-Date)).TotalMilliseconds)) }).Count) {
+                $cleanup += "taskkill /f /t exited with $killed and the cut-off run still runs after $CleanupWaitSeconds s: $($said -join ' ')"
+            }
         }
-    }
+    } catch { $cleanup += "ending the cut-off run failed: $_" }
     if (-not $cleanup.Count -and (Test-Path -LiteralPath $snapshot)) {
         Write-Host "windows-ci: putting back the cut-off run's snapshot after a failure"
         try {

@@ -63,20 +63,38 @@ std::wstring LastError(const std::wstring& what) {
 // What the probe made and could not remove, for the row that made it to name.
 using LeftBehind = std::vector<std::wstring>;
 
-// A folder of the probe's own, removed with what it holds when the look is done.
+// The files the probe writes in its folders; nothing else is deleted there.
+const wchar_t* const kWritten[] = {L"output.txt", L"a.reg", L"b.reg"};
+
+// A folder of the probe's own, held without FILE_SHARE_DELETE so that nobody renames it or puts
+// a link in its place while an administrator works in it, and removed as it was made: only what
+// the probe wrote there is deleted, by name, so a folder that others filled stays, named.
 struct OwnFolder {
     OwnFolder(std::wstring folder, LeftBehind& left) : path(std::move(folder)), left(left) {
         if (!CreateDirectoryW(path.c_str(), nullptr))
             throw CouldNotLook{LastError(path)};
+        held.reset(CreateFileW(path.c_str(), FILE_LIST_DIRECTORY | READ_CONTROL,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                               FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+        BY_HANDLE_FILE_INFORMATION info{};
+        if (held.get() == INVALID_HANDLE_VALUE || !GetFileInformationByHandle(held.get(), &info) ||
+            (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+            left.push_back(path);
+            throw CouldNotLook{LastError(path + L": not the folder made, or not to be held")};
+        }
     }
     ~OwnFolder() {
-        if (!RemoveFolder(path))
+        for (const wchar_t* file : kWritten)
+            DeleteFileW((path + L"\\" + file).c_str());
+        held.reset();
+        if (!RemoveDirectoryW(path.c_str()))
             left.push_back(path);
     }
     OwnFolder(const OwnFolder&) = delete;
     OwnFolder& operator=(const OwnFolder&) = delete;
     std::wstring path;
     LeftBehind& left;
+    win32::UniqueKernelHandle held;
 };
 
 // A key of its own that nobody may read, removed afterwards. HKLM\SAM\SAM is one such key on
@@ -85,6 +103,8 @@ struct UnreadableKey {
     UnreadableKey(const std::wstring& name, LeftBehind& left)
         : path(L"Software\\" + name), left(left) {
         const LocalSecurity nobody(L"D:P");
+        if (!nobody.get())
+            throw CouldNotLook{LastError(L"no DACL that nobody passes")};
         SECURITY_ATTRIBUTES attributes{sizeof attributes, nobody.get(), FALSE};
         win32::UniqueHkey key;
         const LONG status = RegCreateKeyExW(HKEY_CURRENT_USER, path.c_str(), 0, nullptr, 0,
@@ -144,6 +164,10 @@ SecuritySeen FileSecurity(const std::wstring& path) {
     return SecurityOf(file.get(), SE_FILE_OBJECT, path);
 }
 
+SecuritySeen FolderSecurity(const OwnFolder& folder) {
+    return SecurityOf(folder.held.get(), SE_FILE_OBJECT, folder.path);
+}
+
 // The entries of the SIDs picked, with their access masks and flags.
 std::wstring Entries(const std::vector<AceSeen>& aces, bool (*pick)(const std::wstring& sid)) {
     std::wstring text;
@@ -164,13 +188,21 @@ struct Machine {
     std::wstring name;  // of its own folders and keys, which nothing else uses
     std::wstring temp;
     LeftBehind left;
+    int made = 0;
+
+    // A new name for a folder of its own in `where`: one left behind stops no later look.
+    std::wstring Fresh(const std::wstring& where) {
+        if (where.empty())
+            throw CouldNotLook{L"no folder to work in"};
+        return where + L"\\" + name + L" " + std::to_wstring(++made);
+    }
 
     // Runs `command` in a job that ends it and all it started at the limit, in a folder of its
     // own; its exit code and the first line it printed.
     RunSeen Run(const std::wstring& command) {
         if (GetTickCount64() + 2 * kChildLimitMs > deadline)
             throw CouldNotLook{L"out of time for " + command};
-        const OwnFolder folder(temp + L"\\" + name, left);
+        const OwnFolder folder(Fresh(temp), left);
         const std::wstring output = folder.path + L"\\output.txt";
         SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
         win32::UniqueKernelHandle file(CreateFileW(output.c_str(), GENERIC_WRITE, FILE_SHARE_READ,
@@ -203,7 +235,10 @@ struct Machine {
         if (!ended || !GetExitCodeProcess(process.get(), &seen.code))
             throw CouldNotLook{command + L": still running after " +
                                std::to_wstring(kChildLimitMs / 1000) + L" s"};
-        std::string bytes = ReadFileBytes(output).value_or("");
+        std::optional<std::string> read = ReadFileBytes(output);
+        if (!read)
+            throw CouldNotLook{LastError(output)};
+        std::string bytes = *read;
         const size_t start = std::min(bytes.find_first_not_of(" \r\n"), bytes.size());
         bytes = bytes.substr(start, bytes.find_first_of("\r\n", start) - start);
         seen.said.resize(bytes.size());
@@ -216,6 +251,8 @@ struct Machine {
 
 Look StartExe(Machine& machine) {
     const bool there = FileExists(machine.system + L"\\start.exe");
+    if (!there && GetLastError() != ERROR_FILE_NOT_FOUND)
+        throw CouldNotLook{LastError(machine.system + L"\\start.exe")};
     return {machine.system + (there ? L"\\start.exe is there" : L" has no start.exe"),
             Verdict(NoStartExe(there))};
 }
@@ -225,8 +262,8 @@ Look OwnerOfAFolderMade(Machine& machine) {
     Problems notElevated;
     if (ElevatedCommand(notElevated) != kOk)
         throw CouldNotLook{notElevated.front()};
-    const OwnFolder folder(machine.temp + L"\\" + machine.name, machine.left);
-    const SecuritySeen security = FileSecurity(folder.path);
+    const OwnFolder folder(machine.Fresh(machine.temp), machine.left);
+    const SecuritySeen security = FolderSecurity(folder);
     return {L"owner " + security.owner, Verdict(OwnedByAdministrators(security.owner))};
 }
 
@@ -241,8 +278,8 @@ Look ProgramFilesCreator(Machine&) {
 
 Look FolderAtTheTop(Machine& machine) {
     const std::wstring drive = EnvironmentVariable(L"SystemDrive");
-    const OwnFolder top((drive.size() == 2 ? drive : L"C:") + L"\\" + machine.name, machine.left);
-    const SecuritySeen security = FileSecurity(top.path);
+    const OwnFolder top(machine.Fresh(drive.size() == 2 ? drive : L"C:"), machine.left);
+    const SecuritySeen security = FolderSecurity(top);
     return {top.path + L": " + Entries(security.aces, IsOther),
             Verdict(OthersMayChange(security.aces))};
 }
@@ -250,7 +287,7 @@ Look FolderAtTheTop(Machine& machine) {
 Look CmdCannotStart(Machine& machine) {
     const std::wstring cmd = L"\"" + machine.system + L"\\cmd.exe\" /d /s /c ";
     // A folder in a program's place, as in a kit whose guard cannot start.
-    const OwnFolder unstartable(machine.temp + L"\\" + machine.name + L".exe", machine.left);
+    const OwnFolder unstartable(machine.Fresh(machine.temp) + L".exe", machine.left);
     const RunSeen folderRun = machine.Run(cmd + L"\"\"" + unstartable.path + L"\"\"");
     const RunSeen notFound = machine.Run(cmd + L"kit-guard-probe-no-such-command");
     return {L"folder as program: " + Said(folderRun) + L"; not found: " + Said(notFound),
@@ -295,9 +332,13 @@ Look ClassKeyOwners(Machine&) {
     std::wstring seen;
     for (const std::wstring& key : KitScope().keys) {
         win32::UniqueHkey handle;
-        if (key.rfind(L"HKLM\\", 0) == 0 &&
-            RegOpenKeyExW(HKEY_LOCAL_MACHINE, key.c_str() + 5, 0, READ_CONTROL | kView,
-                          handle.put()) == ERROR_SUCCESS) {
+        const LONG status = key.rfind(L"HKLM\\", 0) != 0
+                                ? ERROR_FILE_NOT_FOUND
+                                : RegOpenKeyExW(HKEY_LOCAL_MACHINE, key.c_str() + 5, 0,
+                                                READ_CONTROL | kView, handle.put());
+        if (status != ERROR_SUCCESS && status != ERROR_FILE_NOT_FOUND)
+            throw CouldNotLook{key + L": " + ErrorText(status)};
+        if (status == ERROR_SUCCESS) {
             keys.push_back(SecurityOf(handle.get(), SE_REGISTRY_KEY, key));
             seen +=
                 (seen.empty() ? L"" : L", ") + key.substr(5) + L" " + keys.back().owner +
@@ -402,11 +443,16 @@ int ProbeCommand(const std::function<void(const std::wstring&)>& print) {
     machine.system = windows + L"\\Sysnative";
     if (!FileExists(machine.system)) {
         wchar_t buffer[MAX_PATH + 1];
-        machine.system.assign(buffer, GetSystemDirectoryW(buffer, MAX_PATH));
+        const UINT size = GetSystemDirectoryW(buffer, MAX_PATH);
+        machine.system.assign(buffer, size < MAX_PATH ? size : 0);
     }
     machine.name = L"kit_guard probe " + std::to_wstring(GetCurrentProcessId()) + L"-" +
                    std::to_wstring(GetTickCount64());
-    machine.temp = EnvironmentVariable(L"TEMP");
+    wchar_t temp[MAX_PATH + 1];
+    const DWORD size = GetTempPathW(MAX_PATH + 1, temp);
+    machine.temp.assign(temp, size > 1 && size <= MAX_PATH ? size - 1 : 0);  // without its '\\'
+    // Ctrl+C would skip the removals; closing the window or ending it still can.
+    SetConsoleCtrlHandler(nullptr, TRUE);
     const bool wine = GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version");
     for (const auto& row : rows) {
         Look look;
@@ -420,6 +466,7 @@ int ProbeCommand(const std::function<void(const std::wstring&)>& print) {
         machine.left.clear();
         print(ProbeLine(row.id, look.seen, look.verdict, wine ? row.onWine : L""));
     }
+    SetConsoleCtrlHandler(nullptr, FALSE);
     return kOk;
 }
 
