@@ -3,6 +3,9 @@
 
 #include <windows.h>
 
+#include <optional>
+#include <string>
+
 #include "platform/win32/WinHandles.h"
 
 namespace mf::kit {
@@ -11,5 +14,11 @@ namespace mf::kit {
 win32::UniqueKernelHandle NewJob();
 // Ends what runs in `job` and waits up to `milliseconds` for it to be gone.
 void EndAndWait(HANDLE job, UINT code, DWORD milliseconds);
+// Starts `exe` with `commandLine` in `folder`, suspended and in `job`; nothing and `why` where
+// it cannot, `noJob` where it started but could not be put in a job, and was ended.
+std::optional<PROCESS_INFORMATION> StartInJob(const std::wstring& exe, std::wstring commandLine,
+                                              const std::wstring& folder, DWORD flags,
+                                              STARTUPINFOW& startup, HANDLE job, std::wstring& why,
+                                              bool& noJob);
 
 }  // namespace mf::kit

@@ -199,7 +199,9 @@ struct Machine {
 
     // Runs `command` in a job that ends it and all it started at the limit, in a folder of its
     // own; its exit code and the first line it printed.
-    RunSeen Run(const std::wstring& command) {
+    RunSeen Run(const wchar_t* program, const std::wstring& arguments) {
+        const std::wstring exe = system + L"\\" + program;
+        const std::wstring command = L"\"" + exe + L"\" " + arguments;
         if (GetTickCount64() + 2 * kChildLimitMs > deadline)
             throw CouldNotLook{L"out of time for " + command};
         const OwnFolder folder(Fresh(temp), left);
@@ -212,22 +214,17 @@ struct Machine {
         startup.cb = sizeof startup;
         startup.dwFlags = STARTF_USESTDHANDLES;
         startup.hStdOutput = startup.hStdError = file.get();
-        PROCESS_INFORMATION info{};
-        std::wstring line = command;
-        if (file.get() == INVALID_HANDLE_VALUE || !job ||
-            !CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE,
-                            CREATE_SUSPENDED | CREATE_NO_WINDOW, nullptr, folder.path.c_str(),
-                            &startup, &info))
-            throw CouldNotLook{LastError(L"could not start " + command)};
-        const win32::UniqueKernelHandle process(info.hProcess);
-        const win32::UniqueKernelHandle thread(info.hThread);
+        if (file.get() == INVALID_HANDLE_VALUE || !job)
+            throw CouldNotLook{LastError(L"no output file or job for " + command)};
+        std::wstring why;
+        bool noJob = false;
+        const std::optional<PROCESS_INFORMATION> started =
+            StartInJob(exe, command, folder.path, CREATE_NO_WINDOW, startup, job.get(), why, noJob);
         file.reset();
-        if (!AssignProcessToJobObject(job.get(), process.get())) {
-            const std::wstring why = LastError(L"could not bound " + command);
-            TerminateProcess(process.get(), ERROR_CANCELLED);
-            WaitForSingleObject(process.get(), kChildLimitMs);
-            throw CouldNotLook{why};
-        }
+        if (!started)
+            throw CouldNotLook{command + L": " + why};
+        const win32::UniqueKernelHandle process(started->hProcess);
+        const win32::UniqueKernelHandle thread(started->hThread);
         ResumeThread(thread.get());
         const bool ended = WaitForSingleObject(process.get(), kChildLimitMs) == WAIT_OBJECT_0;
         EndAndWait(job.get(), ERROR_CANCELLED, kChildLimitMs);
@@ -285,11 +282,11 @@ Look FolderAtTheTop(Machine& machine) {
 }
 
 Look CmdCannotStart(Machine& machine) {
-    const std::wstring cmd = L"\"" + machine.system + L"\\cmd.exe\" /d /s /c ";
+    const std::wstring cmd = L"/d /s /c ";
     // A folder in a program's place, as in a kit whose guard cannot start.
     const OwnFolder unstartable(machine.Fresh(machine.temp) + L".exe", machine.left);
-    const RunSeen folderRun = machine.Run(cmd + L"\"\"" + unstartable.path + L"\"\"");
-    const RunSeen notFound = machine.Run(cmd + L"kit-guard-probe-no-such-command");
+    const RunSeen folderRun = machine.Run(L"cmd.exe", cmd + L"\"\"" + unstartable.path + L"\"\"");
+    const RunSeen notFound = machine.Run(L"cmd.exe", cmd + L"kit-guard-probe-no-such-command");
     return {L"folder as program: " + Said(folderRun) + L"; not found: " + Said(notFound),
             Verdict(CmdGives9009(folderRun.code, notFound.code))};
 }
@@ -313,17 +310,17 @@ Look Mp3Types(Machine&) {
 }
 
 Look RegExport(Machine& machine) {
-    const std::wstring reg = L"\"" + machine.system + L"\\reg.exe\" export ";
-    const RunSeen absent = machine.Run(reg + L"\"HKCU\\Software\\" + machine.name + L"\" a.reg");
+    const RunSeen absent =
+        machine.Run(L"reg.exe", L"export \"HKCU\\Software\\" + machine.name + L"\" a.reg");
     const UnreadableKey key(machine.name, machine.left);
-    const RunSeen unreadable = machine.Run(reg + L"\"HKCU\\" + key.path + L"\" b.reg");
+    const RunSeen unreadable = machine.Run(L"reg.exe", L"export \"HKCU\\" + key.path + L"\" b.reg");
     return {L"absent: " + Said(absent) + L"; unreadable: " + Said(unreadable),
             Verdict(ExportTellsApart(absent, unreadable))};
 }
 
 Look RegDelete(Machine& machine) {
-    const RunSeen deleted = machine.Run(L"\"" + machine.system + L"\\reg.exe\" delete " +
-                                        L"\"HKCU\\Software\\" + machine.name + L" never made\" /f");
+    const RunSeen deleted =
+        machine.Run(L"reg.exe", L"delete \"HKCU\\Software\\" + machine.name + L" never made\" /f");
     return {Said(deleted), Verdict(DeleteSaysItFailed(deleted))};
 }
 

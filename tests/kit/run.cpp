@@ -188,41 +188,6 @@ int Count(const std::string& xml, const std::string& what) {
     return count;
 }
 
-// Starts `exe` suspended and in `job`. Before Windows 8 a process is in one job at most
-// ("Job Objects", learn.microsoft.com/windows/win32/procthread/job-objects): where this
-// program already runs in one, the suite must break away from it, which that job may refuse. No
-// suite runs outside a job of its own.
-std::optional<PROCESS_INFORMATION> StartInJob(const std::wstring& exe, std::wstring commandLine,
-                                              const std::wstring& folder, STARTUPINFOW& startup,
-                                              HANDLE job, std::wstring& why, bool& noJob) {
-    noJob = false;
-    for (const DWORD breakaway : {0UL, static_cast<unsigned long>(CREATE_BREAKAWAY_FROM_JOB)}) {
-        // Its own process group, in which Ctrl+C is disabled (CreateProcess's creation flags;
-        // Ctrl+Break still reaches it): what a stop ends is the guard's to decide.
-        PROCESS_INFORMATION info{};
-        if (!CreateProcessW(exe.c_str(), commandLine.data(), nullptr, nullptr, TRUE,
-                            CREATE_SUSPENDED | CREATE_NEW_PROCESS_GROUP | breakaway, nullptr,
-                            folder.c_str(), &startup, &info)) {
-            // The second try fails where the job this program runs in allows no breaking away.
-            if (!noJob) {
-                why = L"cannot start it (error " + std::to_wstring(GetLastError()) + L")";
-            }
-            return std::nullopt;
-        }
-        if (AssignProcessToJobObject(job, info.hProcess)) {
-            return info;
-        }
-        noJob = true;
-        why = L"cannot run it in a job of its own (error " + std::to_wstring(GetLastError()) +
-              L"), and so not run: a stop could not end what it starts";
-        const UniqueKernelHandle process(info.hProcess);
-        const UniqueKernelHandle thread(info.hThread);
-        TerminateProcess(process.get(), ERROR_CANCELLED);
-        WaitForSingleObject(process.get(), INFINITE);
-    }
-    return std::nullopt;
-}
-
 // Runs one suite in a job that ends it, and whatever it started (a process the suite creates
 // joins its job), when the run stops, when the time limit passes, and when this program ends:
 // the job's one handle is not inheritable and closes with this process. Its output goes to
@@ -254,8 +219,11 @@ Outcome RunSuite(const std::wstring& kit, const std::wstring& results, const std
     std::wstring why;
     bool noJob = false;
     const std::optional<PROCESS_INFORMATION> started =
-        StartInJob(exe, Quoted(exe) + L" " + Quoted(L"--gtest_output=xml:" + draft), kit, startup,
-                   job.get(), why, noJob);
+        StartInJob(exe, Quoted(exe) + L" " + Quoted(L"--gtest_output=xml:" + draft), kit,
+                   // Its own process group, in which Ctrl+C is disabled (CreateProcess's
+                   // creation flags; Ctrl+Break still reaches it): what a stop ends is the
+                   // guard's to decide.
+                   CREATE_NEW_PROCESS_GROUP, startup, job.get(), why, noJob);
     log.reset();
     if (!started) {
         return {false, why, noJob};
